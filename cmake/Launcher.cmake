@@ -1,0 +1,80 @@
+# Windows build: setup.exe, carrying an installer package in its resources.
+enable_language(RC)
+
+set(SETUP_PACKAGE "" CACHE FILEPATH
+    "Installer package (.msi) to carry; empty for the sample package built from installer/package")
+set(SETUP_PRODUCT "Veltrane USB Drivers" CACHE STRING "Product name in the version block")
+set(SETUP_COMPANY "Veltrane" CACHE STRING "Company name in the version block")
+set(SETUP_DESCRIPTION "Veltrane USB Drivers Setup" CACHE STRING "File description in the version block")
+set(SETUP_SIGN_PKCS12 "" CACHE FILEPATH "PKCS#12 file holding the code-signing key and certificate")
+set(SETUP_SIGN_PASSWORD_FILE "" CACHE FILEPATH "File holding the PKCS#12 password")
+
+include(${CMAKE_CURRENT_LIST_DIR}/Package.cmake)
+
+# Text for a string inside the resource script.
+function(rc_string out text)
+  string(REPLACE "\\" "\\\\" text "${text}")
+  string(REPLACE "\"" "\"\"" text "${text}")
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+rc_string(SETUP_PACKAGE_RC "${SETUP_PACKAGE_FILE}")
+rc_string(SETUP_PRODUCT_RC "${SETUP_PRODUCT}")
+rc_string(SETUP_COMPANY_RC "${SETUP_COMPANY}")
+rc_string(SETUP_DESCRIPTION_RC "${SETUP_DESCRIPTION}")
+configure_file(installer/setup/resources/setup_build.h.in generated/setup_build.h @ONLY)
+
+add_executable(setup WIN32
+    ${SETUP_LOGIC_SOURCES}
+    installer/setup/app/the_app.cpp
+    installer/setup/platform/win32_host.cpp
+    installer/setup/platform/win_main.cpp
+    installer/setup/resources/setup.rc)
+set_target_properties(setup PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+target_include_directories(setup PRIVATE installer/setup installer/setup/resources
+                                         ${CMAKE_BINARY_DIR}/generated)
+# A change of package rebuilds the resources.
+set_source_files_properties(installer/setup/resources/setup.rc PROPERTIES
+    OBJECT_DEPENDS "${SETUP_PACKAGE_FILE};${CMAKE_CURRENT_SOURCE_DIR}/installer/setup/resources/setup.manifest")
+if(SETUP_PACKAGE_TARGET)
+  add_dependencies(setup ${SETUP_PACKAGE_TARGET})
+endif()
+
+target_compile_definitions(setup PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
+target_compile_options(setup PRIVATE
+    $<$<COMPILE_LANGUAGE:CXX>:-Wall -Wextra -Wpedantic -Wshadow -Werror -Os
+      -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
+      -ffunction-sections -fdata-sections -municode>)
+
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
+  # Windows XP SP3 is the oldest target (5.01); a 32-bit process on 64-bit
+  # Windows gets 4 GiB of address space only when it says it can use it.
+  set(pe_version 5,--minor-os-version,1,--major-subsystem-version,5,--minor-subsystem-version,1)
+  set(pe_arch_options -Wl,--large-address-aware)
+else()
+  set(pe_version 5,--minor-os-version,2,--major-subsystem-version,5,--minor-subsystem-version,2)
+  set(pe_arch_options -Wl,--high-entropy-va)
+endif()
+target_link_options(setup PRIVATE
+    -municode -mwindows -static -s
+    -Wl,--gc-sections
+    -Wl,--major-os-version,${pe_version}
+    -Wl,--dynamicbase,--nxcompat,--tsaware
+    ${pe_arch_options}
+    # Reproducible: no link time in the header.
+    -Wl,--no-insert-timestamp
+    # Sections aligned in the file as in memory, so the loader can map the
+    # (large) resource section instead of copying it.
+    -Wl,--file-alignment,4096)
+
+add_custom_command(TARGET setup POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -DEXE=$<TARGET_FILE:setup> -DPACKAGE=${SETUP_PACKAGE_FILE}
+            -P ${CMAKE_CURRENT_LIST_DIR}/ReportSize.cmake
+    VERBATIM)
+
+if(SETUP_SIGN_PKCS12)
+  include(${CMAKE_CURRENT_LIST_DIR}/Sign.cmake)
+endif()
+
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64" AND EXISTS ${CMAKE_SOURCE_DIR}/tests/e2e/tools/CMakeLists.txt)
+  add_subdirectory(tests/e2e/tools)
+endif()

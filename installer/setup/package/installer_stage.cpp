@@ -1,0 +1,139 @@
+#include "package/installer_stage.h"
+
+#include "package/package_stage.h"
+
+const wchar_t kRemovalCommand[] =
+    L"msiexec.exe /x {5E2A8C41-7B03-4D6F-9A12-C83F0E6B4D27} /passive";
+
+namespace {
+
+const wchar_t kLogFilePrefix[] = L"usbdrivers";
+
+bool IsBlankOrQuote(wchar_t c) { return c == L' ' || c == L'\t' || c == L'"'; }
+
+// A name the engine could never read as one property name (one holding a
+// blank or a quote, or one that looks like a switch) would split into stray
+// engine arguments, so such a property is not passed on.
+bool IsPassableName(const wchar_t* name, size_t length) {
+  if (name[0] == L'/' || name[0] == L'-') return false;
+  for (size_t i = 0; i < length; ++i) {
+    if (IsBlankOrQuote(name[i])) return false;
+  }
+  return true;
+}
+
+// NAME=value stays as given unless the value holds a blank or a quote; then
+// it becomes NAME="value" with inner quotes doubled, the engine's own
+// syntax, so that a value can neither split nor inject engine switches.
+void AppendProperty(Text& out, const wchar_t* property) {
+  size_t nameLength = 0;
+  while (property[nameLength] != L'=') ++nameLength;
+  if (!IsPassableName(property, nameLength)) return;
+
+  const wchar_t* value = property + nameLength + 1;
+  bool needsQuotes = false;
+  for (const wchar_t* p = value; *p != L'\0'; ++p) needsQuotes = needsQuotes || IsBlankOrQuote(*p);
+
+  out.Append(L' ');
+  if (!needsQuotes) {
+    out.Append(property);
+    return;
+  }
+  out.Append(property, nameLength + 1);
+  out.Append(L'"');
+  for (const wchar_t* p = value; *p != L'\0'; ++p) {
+    if (*p == L'"') out.Append(L'"');
+    out.Append(*p);
+  }
+  out.Append(L'"');
+}
+
+// Both commands name the engine by its full path in the system directory.
+// Left to the system's search, the first place looked in is the launcher's
+// own folder, where a planted msiexec.exe would run instead.
+bool GetEnginePath(Host& host, Text& path) {
+  if (!host.QuerySystemDirectory(path)) return false;
+  path.Append(L"\\msiexec.exe");
+  return true;
+}
+
+// Creates the log file for the engine; empty when there is none.
+Text CreateLogFile(Host& host) {
+  Text logPath;
+  wchar_t tempPath[kTempPathCapacity] = {};
+  if (host.QueryTempPath(tempPath, kTempPathCapacity) == 0 || !host.PathExists(tempPath)) {
+    return logPath;
+  }
+  if (!host.CreateUniqueTempFile(tempPath, kLogFilePrefix, logPath)) logPath.Clear();
+  return logPath;
+}
+
+}  // namespace
+
+Text BuildPropertyArguments(const CSetupCommandLineInfo& info) {
+  Text arguments;
+  for (const wchar_t* property : info.m_properties) AppendProperty(arguments, property);
+  return arguments;
+}
+
+Text BuildEngineCommand(const CSetupCommandLineInfo& info, const wchar_t* packagePath,
+                        const wchar_t* logPath) {
+  Text command(L"msiexec.exe ");
+  command.Append(SwitchText(info.HasSwitch(SwitchKey::Uninstall) ? SwitchKey::Uninstall
+                                                                  : SwitchKey::Install));
+  command.Append(L" \"").Append(packagePath).Append(L"\" ");
+  // The log path is quoted like the package path: temporary directories
+  // often hold spaces ("C:\Users\John Smith\...").
+  if (*logPath != L'\0') {
+    command.Append(SwitchText(SwitchKey::Log)).Append(L" \"").Append(logPath).Append(L"\" ");
+  }
+  if (info.HasSwitch(SwitchKey::Quiet)) command.Append(SwitchText(SwitchKey::Quiet));
+  command.Append(BuildPropertyArguments(info));
+  return command;
+}
+
+void RemovePreviousProduct(Host& host) {
+  Text engine;
+  if (!GetEnginePath(host, engine)) return;
+  Text command(kRemovalCommand);
+  StartedProcess started = host.StartProcess(engine.c_str(), command);
+  ScopedHandle process(host, started.process);
+  ScopedHandle thread(host, started.thread);
+  if (!process) return;
+  host.WaitForProcess(process.get());
+  uint32_t ignored = 0;
+  host.GetProcessExitCode(process.get(), ignored);
+}
+
+void RunInstallerStage(Host& host, const wchar_t* packagePath, const CSetupCommandLineInfo& info,
+                       int32_t& exitCode) {
+  Text logPath;
+  if (info.HasSwitch(SwitchKey::Log)) logPath = CreateLogFile(host);
+
+  RemovePreviousProduct(host);
+
+  Text command = BuildEngineCommand(info, packagePath, logPath.c_str());
+  Text engine;
+  if (!GetEnginePath(host, engine)) {
+    exitCode = static_cast<int32_t>(host.LastError());
+    return;
+  }
+  StartedProcess started = host.StartProcess(engine.c_str(), command);
+  if (started.process == 0) {
+    exitCode = static_cast<int32_t>(host.LastError());
+    return;
+  }
+  uint32_t engineExitCode = 0;
+  {
+    ScopedHandle process(host, started.process);
+    ScopedHandle thread(host, started.thread);
+    host.WaitForProcess(process.get());
+    if (!host.GetProcessExitCode(process.get(), engineExitCode)) {
+      exitCode = static_cast<int32_t>(host.LastError());
+      return;
+    }
+  }
+  // The engine's own code passes through unchanged, read back as unsigned.
+  exitCode = static_cast<int32_t>(engineExitCode);
+  if (engineExitCode == 0) host.RemoveFile(packagePath);
+}

@@ -1,0 +1,31 @@
+// Running the Windows Installer engine: first the removal of an earlier
+// install of the product, then the engine on the package.
+#pragma once
+
+#include <cstdint>
+
+#include "cmdline/command_line_info.h"
+#include "platform/host.h"
+#include "platform/text.h"
+
+/// Removes the earlier product by its product code, showing only progress.
+extern const wchar_t kRemovalCommand[];
+
+/// Runs the removal command and waits for it. Its outcome does not matter:
+/// when nothing is installed it simply fails.
+void RemovePreviousProduct(Host& host);
+
+/// Each property in order, each preceded by one space, written so that the
+/// engine reads back exactly the name and value given.
+Text BuildPropertyArguments(const CSetupCommandLineInfo& info);
+
+/// "msiexec.exe <operation> "<package>" <options>", the options built from
+/// the recorded switches, the log path (empty for none) and the properties.
+Text BuildEngineCommand(const CSetupCommandLineInfo& info, const wchar_t* packagePath,
+                        const wchar_t* logPath);
+
+/// Removes the earlier product, then runs the engine on the package and
+/// settles `exitCode` with the engine's result. The package copy is deleted
+/// only after the engine reports success.
+void RunInstallerStage(Host& host, const wchar_t* packagePath, const CSetupCommandLineInfo& info,
+                       int32_t& exitCode);

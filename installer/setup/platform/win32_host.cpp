@@ -1,0 +1,134 @@
+#include "platform/win32_host.h"
+
+#include <cstdlib>
+
+#include "platform/windows_api.h"
+
+namespace {
+
+HANDLE ToHandle(HostHandle handle) { return reinterpret_cast<HANDLE>(handle); }
+HostHandle FromHandle(HANDLE handle) { return reinterpret_cast<HostHandle>(handle); }
+
+// Module-name queries report truncation by filling the buffer; the longest
+// path Windows can hand out is 32767 characters.
+constexpr DWORD kLongestPath = 32768;
+
+}  // namespace
+
+uint32_t Win32Host::LastError() { return ::GetLastError(); }
+
+bool Win32Host::GetExecutablePath(Text& path) {
+  wchar_t shortBuffer[MAX_PATH];
+  DWORD length = ::GetModuleFileNameW(nullptr, shortBuffer, MAX_PATH);
+  if (length > 0 && length < MAX_PATH) {
+    path = Text(shortBuffer);
+    return true;
+  }
+  // A long path (\\?\...): ask again with room for the longest there is.
+  auto* longBuffer = static_cast<wchar_t*>(std::malloc(kLongestPath * sizeof(wchar_t)));
+  if (longBuffer == nullptr) return false;
+  length = ::GetModuleFileNameW(nullptr, longBuffer, kLongestPath);
+  bool ok = length > 0 && length < kLongestPath;
+  if (ok) path = Text(longBuffer);
+  std::free(longBuffer);
+  return ok;
+}
+
+uint32_t Win32Host::QueryTempPath(wchar_t* buffer, uint32_t capacity) {
+  return ::GetTempPathW(capacity, buffer);
+}
+
+bool Win32Host::PathExists(const wchar_t* path) {
+  return ::GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool Win32Host::CreateUniqueTempFile(const wchar_t* directory, const wchar_t* prefix, Text& path) {
+  wchar_t buffer[MAX_PATH] = {};
+  if (::GetTempFileNameW(directory, prefix, 0, buffer) == 0) return false;
+  path = Text(buffer);
+  return true;
+}
+
+bool Win32Host::QuerySystemDirectory(Text& path) {
+  wchar_t buffer[MAX_PATH] = {};
+  UINT length = ::GetSystemDirectoryW(buffer, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return false;
+  path = Text(buffer);
+  return true;
+}
+
+ResourceRef Win32Host::FindOwnResource(const wchar_t* type, uint16_t id) {
+  return reinterpret_cast<ResourceRef>(::FindResourceW(nullptr, MAKEINTRESOURCEW(id), type));
+}
+
+uint32_t Win32Host::GetResourceSize(ResourceRef resource) {
+  return ::SizeofResource(nullptr, reinterpret_cast<HRSRC>(resource));
+}
+
+const void* Win32Host::LockResourceBytes(ResourceRef resource) {
+  // A loaded resource of the executable is part of its mapped image: it
+  // needs no freeing and stays valid until the process ends.
+  HGLOBAL loaded = ::LoadResource(nullptr, reinterpret_cast<HRSRC>(resource));
+  if (loaded == nullptr) return nullptr;
+  return ::LockResource(loaded);
+}
+
+HostHandle Win32Host::CreateFileForWriting(const wchar_t* path) {
+  HANDLE file = ::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  return file == INVALID_HANDLE_VALUE ? 0 : FromHandle(file);
+}
+
+bool Win32Host::WriteFile(HostHandle file, const void* bytes, uint32_t size, uint32_t& written) {
+  DWORD count = 0;
+  BOOL ok = ::WriteFile(ToHandle(file), bytes, size, &count, nullptr);
+  written = count;
+  return ok != FALSE;
+}
+
+bool Win32Host::RemoveFile(const wchar_t* path) { return ::DeleteFileW(path) != FALSE; }
+
+StartedProcess Win32Host::StartProcess(const wchar_t* application, Text& commandLine) {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info = {};
+  StartedProcess started;
+  if (::CreateProcessW(application, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                       nullptr, &startup, &info)) {
+    started.process = FromHandle(info.hProcess);
+    started.thread = FromHandle(info.hThread);
+  }
+  return started;
+}
+
+void Win32Host::WaitForProcess(HostHandle process) {
+  ::WaitForSingleObject(ToHandle(process), INFINITE);
+}
+
+bool Win32Host::GetProcessExitCode(HostHandle process, uint32_t& exitCode) {
+  DWORD code = 0;
+  if (!::GetExitCodeProcess(ToHandle(process), &code)) return false;
+  exitCode = code;
+  return true;
+}
+
+void Win32Host::CloseHandle(HostHandle handle) { ::CloseHandle(ToHandle(handle)); }
+
+void Win32Host::ShowMessageBox(const wchar_t* title, const wchar_t* text) {
+  ::MessageBoxW(nullptr, text, title, MB_OK | MB_ICONEXCLAMATION);
+}
+
+void HardenDllSearch() {
+  ::SetDllDirectoryW(L"");
+  // Windows 7 with KB2533623 and later only; looked up so that the launcher
+  // still starts on Windows XP.
+  using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+  HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
+  if (kernel32 == nullptr) return;
+  auto setDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
+      reinterpret_cast<void*>(::GetProcAddress(kernel32, "SetDefaultDllDirectories")));
+  if (setDefaultDllDirectories != nullptr) {
+    constexpr DWORD kSearchSystem32 = 0x00000800;  // LOAD_LIBRARY_SEARCH_SYSTEM32
+    setDefaultDllDirectories(kSearchSystem32);
+  }
+}

@@ -1,0 +1,117 @@
+// An in-memory host for the launcher's logic. It records every call (files
+// with their bytes, processes with their exact command lines, message boxes
+// with their titles) and lets a test script results and failures per call.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/host.h"
+
+using Bytes = std::vector<uint8_t>;
+
+class FakeHost : public Host {
+ public:
+  /// The operations a test can make fail with a chosen system error code.
+  enum class Op {
+    GetExecutablePath,
+    QueryTempPath,
+    CreateUniqueTempFile,
+    QuerySystemDirectory,
+    FindOwnResource,
+    GetResourceSize,
+    LockResourceBytes,
+    CreateFileForWriting,
+    WriteFile,
+    RemoveFile,
+    StartProcess,
+    GetProcessExitCode,
+  };
+
+  struct ProcessRun {
+    std::wstring application;
+    std::wstring commandLine;
+  };
+  struct MessageBoxCall {
+    std::wstring title;
+    std::wstring text;
+  };
+
+  // --- Script ---------------------------------------------------------
+  std::wstring executablePath = L"C:\\Users\\Ann\\Downloads\\Setup.exe";
+  std::wstring tempPath = L"C:\\Users\\Ann\\AppData\\Local\\Temp\\";
+  /// What QueryTempPath reports when it does not fit (0: it fits).
+  uint32_t tempPathNeeds = 0;
+  std::wstring systemDirectory = L"C:\\Windows\\system32";
+  /// Directories that exist; files written exist too.
+  std::set<std::wstring> directories = {tempPath};
+  std::optional<Bytes> resource = Bytes{0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1, 42};
+  /// Bytes a successful write leaves out.
+  uint32_t shortWriteBy = 0;
+  /// Exit codes of the started processes, in order of starting; 0 beyond.
+  std::deque<uint32_t> exitCodes;
+  /// Failing operations with the error each one leaves.
+  std::map<Op, uint32_t> failures;
+  /// Makes only the n-th call (1-based) of an operation in `failures` fail.
+  std::map<Op, int> failOnlyCall;
+  /// Makes the n-th host call (1-based, counting every call) fail with
+  /// error 5, whatever it is.
+  int failCallNumber = 0;
+
+  // --- Record ---------------------------------------------------------
+  /// Every effect in order: "write <path>", "tempfile <path>",
+  /// "start <command line>", "wait <command line>", "delete <path>",
+  /// "messagebox <text>".
+  std::vector<std::wstring> events;
+  std::map<std::wstring, Bytes> files;
+  std::vector<ProcessRun> processes;
+  std::vector<MessageBoxCall> messageBoxes;
+  std::set<HostHandle> openHandles;
+  int callCount = 0;
+
+  /// The log files created, in order.
+  std::vector<std::wstring> TempFiles() const;
+
+  // --- Host -----------------------------------------------------------
+  uint32_t LastError() override { return lastError_; }
+  bool GetExecutablePath(Text& path) override;
+  uint32_t QueryTempPath(wchar_t* buffer, uint32_t capacity) override;
+  bool PathExists(const wchar_t* path) override;
+  bool CreateUniqueTempFile(const wchar_t* directory, const wchar_t* prefix, Text& path) override;
+  bool QuerySystemDirectory(Text& path) override;
+  ResourceRef FindOwnResource(const wchar_t* type, uint16_t id) override;
+  uint32_t GetResourceSize(ResourceRef resource) override;
+  const void* LockResourceBytes(ResourceRef resource) override;
+  HostHandle CreateFileForWriting(const wchar_t* path) override;
+  bool WriteFile(HostHandle file, const void* bytes, uint32_t size, uint32_t& written) override;
+  bool RemoveFile(const wchar_t* path) override;
+  StartedProcess StartProcess(const wchar_t* application, Text& commandLine) override;
+  void WaitForProcess(HostHandle process) override;
+  bool GetProcessExitCode(HostHandle process, uint32_t& exitCode) override;
+  void CloseHandle(HostHandle handle) override;
+  void ShowMessageBox(const wchar_t* title, const wchar_t* text) override;
+
+ private:
+  // True when the call is to fail; sets the last error.
+  bool Fails(Op op);
+  HostHandle Open();
+
+  uint32_t lastError_ = 0;
+  HostHandle nextHandle_ = 100;
+  std::map<Op, int> opCalls_;
+  std::map<HostHandle, std::wstring> openFiles_;       // handle -> path
+  std::map<HostHandle, size_t> processOfHandle_;       // handle -> index
+  std::map<size_t, uint32_t> processExitCodes_;        // index -> code
+};
+
+/// Runs the launcher against `host` with `arguments` after the program name,
+/// as the process entry would, and returns the exit code the system sees.
+uint32_t RunSetup(FakeHost& host, const std::wstring& arguments);
+
+/// The package path the launcher uses with the fake's default temp path.
+extern const wchar_t kFakePackagePath[];

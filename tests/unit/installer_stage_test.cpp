@@ -1,0 +1,166 @@
+#include "package/installer_stage.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fake_host.h"
+
+namespace {
+
+const std::wstring kPackage = kFakePackagePath;
+const std::wstring kRemoval = L"msiexec.exe /x {5E2A8C41-7B03-4D6F-9A12-C83F0E6B4D27} /passive";
+const std::wstring kEngine = L"C:\\Windows\\system32\\msiexec.exe";
+
+// The engine command with "$LOG" standing for the log file's path.
+std::wstring EngineCommandFor(const std::wstring& arguments, FakeHost& host) {
+  EXPECT_EQ(0u, RunSetup(host, arguments)) << arguments;
+  EXPECT_EQ(2u, host.processes.size()) << arguments;
+  if (host.processes.size() != 2) return L"";
+  std::wstring command = host.processes[1].commandLine;
+  std::vector<std::wstring> logs = host.TempFiles();
+  if (!logs.empty()) command.replace(command.find(logs[0]), logs[0].size(), L"$LOG");
+  return command;
+}
+
+}  // namespace
+
+TEST(InstallerStage, BuildsTheEngineCommandFromSwitchesAndProperties) {
+  struct Case {
+    const wchar_t* arguments;
+    std::wstring expected;  // after msiexec.exe
+  };
+  const std::wstring pkg = L"\"" + kPackage + L"\"";
+  const Case cases[] = {
+      {L"", L"/i " + pkg + L" "},
+      {L"/i", L"/i " + pkg + L" "},
+      {L"/q", L"/i " + pkg + L" /qn"},
+      {L"/l", L"/i " + pkg + L" /l* \"$LOG\" "},
+      {L"/q /l", L"/i " + pkg + L" /l* \"$LOG\" /qn"},
+      {L"/q A=1 B=2", L"/i " + pkg + L" /qn A=1 B=2"},
+      {L"A=1", L"/i " + pkg + L"  A=1"},
+      {L"/x /q", L"/x " + pkg + L" /qn"},
+      {L"B=2 /x A=1 B=2", L"/x " + pkg + L"  B=2 A=1 B=2"},
+      {L"/q /l INSTALLDIR=C:\\Drivers", L"/i " + pkg + L" /l* \"$LOG\" /qn INSTALLDIR=C:\\Drivers"},
+      // Values with blanks or quotes are quoted, inner quotes doubled, so
+      // they neither split nor smuggle in engine switches.
+      {L"\"DIR=C:\\Program Files\\X\"", L"/i " + pkg + L"  DIR=\"C:\\Program Files\\X\""},
+      {L"\"A=1 /x\"", L"/i " + pkg + L"  A=\"1 /x\""},
+      {L"\"A=a\tb\"", L"/i " + pkg + L"  A=\"a\tb\""},
+      {L"A=say\\\"hi\\\"", L"/i " + pkg + L"  A=\"say\"\"hi\"\"\""},
+      {L"A=B=C", L"/i " + pkg + L"  A=B=C"},
+      {L"N=\x00c5sa\x4e2d \"M=\x00c5 s\"", L"/i " + pkg + L"  N=\x00c5sa\x4e2d M=\"\x00c5 s\""},
+      // A name that could never be one property name is not passed on.
+      {L"\"A B=1\" //Q=1 -/X=2 C=3", L"/i " + pkg + L"  C=3"},
+  };
+  for (const Case& c : cases) {
+    FakeHost host;
+    EXPECT_EQ(L"msiexec.exe " + c.expected, EngineCommandFor(c.arguments, host)) << c.arguments;
+  }
+}
+
+TEST(InstallerStage, RunsTheRemovalThenTheEngineByFullPath) {
+  FakeHost host;
+  EngineCommandFor(L"/l /q P=1", host);
+  ASSERT_EQ(2u, host.processes.size());
+  EXPECT_EQ(kRemoval, host.processes[0].commandLine);
+  EXPECT_EQ(kEngine, host.processes[0].application);
+  EXPECT_EQ(kEngine, host.processes[1].application);
+
+  const std::wstring log = host.TempFiles().at(0);
+  EXPECT_EQ(0u, log.find(L"C:\\Users\\Ann\\AppData\\Local\\Temp\\usb"));
+  const std::vector<std::wstring> expected = {
+      L"write " + kPackage,
+      L"tempfile " + log,
+      L"start " + kRemoval,
+      L"wait " + kRemoval,
+      L"start " + host.processes[1].commandLine,
+      L"wait " + host.processes[1].commandLine,
+      L"delete " + kPackage,
+  };
+  EXPECT_EQ(expected, host.events);
+  EXPECT_TRUE(host.openHandles.empty());
+}
+
+TEST(InstallerStage, PassesOnTheEngineCodeAndDeletesThePackageOnlyAfterZero) {
+  for (uint32_t code : {0u, 1u, 1602u, 1603u, 1618u, 1641u, 3010u, 4294967295u}) {
+    FakeHost host;
+    host.exitCodes = {1605, code};  // nothing installed before: removal fails
+    EXPECT_EQ(code, RunSetup(host, L"/l"));
+    EXPECT_EQ(code != 0, host.files.count(kPackage) == 1) << code;
+    EXPECT_EQ(1u, host.files.count(host.TempFiles().at(0))) << "the log always stays";
+    EXPECT_TRUE(host.openHandles.empty());
+    EXPECT_TRUE(host.messageBoxes.empty());
+  }
+}
+
+TEST(InstallerStage, StartAndExitCodeFailuresBecomeTheExitCodeSilently) {
+  struct Case {
+    const char* name;
+    FakeHost::Op op;
+    uint32_t error;
+    int onlyStart;  // 0: every start fails
+    size_t processesRun;
+  };
+  const Case cases[] = {
+      {"no msiexec anywhere", FakeHost::Op::StartProcess, 2, 0, 0},
+      {"engine cannot start", FakeHost::Op::StartProcess, 740, 2, 1},
+      {"exit code unreadable", FakeHost::Op::GetProcessExitCode, 6, 0, 2},
+      {"no system directory", FakeHost::Op::QuerySystemDirectory, 122, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeHost host;
+    host.failures[c.op] = c.error;
+    if (c.onlyStart != 0) host.failOnlyCall[c.op] = c.onlyStart;
+    EXPECT_EQ(c.error, RunSetup(host, L"/q"));
+    EXPECT_EQ(c.processesRun, host.processes.size());
+    EXPECT_EQ(1u, host.files.count(kPackage)) << "package kept";
+    EXPECT_TRUE(host.messageBoxes.empty());
+    EXPECT_TRUE(host.openHandles.empty());
+  }
+}
+
+TEST(InstallerStage, ARemovalThatCannotStartDoesNotStopTheRun) {
+  FakeHost host;
+  host.failures[FakeHost::Op::StartProcess] = 2;
+  host.failOnlyCall[FakeHost::Op::StartProcess] = 1;
+  EXPECT_EQ(0u, RunSetup(host, L"/x"));
+  ASSERT_EQ(1u, host.processes.size());
+  EXPECT_EQ(0u, host.processes[0].commandLine.find(L"msiexec.exe /x \"" + kPackage));
+}
+
+TEST(InstallerStage, NoLogFileMeansNoLogArgumentAndNoMessage) {
+  using Op = FakeHost::Op;
+  // The package stage asks for the temporary directory first; the log's
+  // own, second query is the one that fails here.
+  for (Op op : {Op::QueryTempPath, Op::CreateUniqueTempFile}) {
+    FakeHost host;
+    host.failures[op] = 80;
+    host.failOnlyCall[op] = op == Op::QueryTempPath ? 2 : 1;
+    EXPECT_EQ(L"msiexec.exe /i \"" + kPackage + L"\" /qn", EngineCommandFor(L"/l /q", host));
+    EXPECT_TRUE(host.messageBoxes.empty());
+  }
+}
+
+// Every host call, failed in turn, still ends the run with its promises kept:
+// no handle left open, at most one message, and success only when the
+// engine really ran and reported it.
+TEST(InstallerStage, EveryFailingCallKeepsThePromises) {
+  FakeHost probe;
+  RunSetup(probe, L"/l /q A=1");
+  ASSERT_GT(probe.callCount, 10);
+  for (int n = 1; n <= probe.callCount; ++n) {
+    SCOPED_TRACE(n);
+    FakeHost host;
+    host.failCallNumber = n;
+    uint32_t code = RunSetup(host, L"/l /q A=1");
+    EXPECT_TRUE(host.openHandles.empty());
+    EXPECT_LE(host.messageBoxes.size(), 1u);
+    if (code == 0) {
+      ASSERT_FALSE(host.processes.empty());
+      EXPECT_EQ(0u, host.processes.back().commandLine.find(L"msiexec.exe /i"));
+    }
+  }
+}

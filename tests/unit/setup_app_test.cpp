@@ -1,0 +1,64 @@
+#include "app/setup_app.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "fake_host.h"
+
+TEST(SetupApp, UsageTextIsExact) {
+  CSetupApp app;
+  std::wstring usage = app.m_strUsage.c_str();
+  EXPECT_EQ(237u, usage.size());
+  EXPECT_EQ(std::wstring::npos, usage.find(L'\r'));
+  EXPECT_EQ(0u, usage.find(L"Setup.exe [Optional Parameters]\n\nOptional Parameters:\n"));
+  EXPECT_NE(std::wstring::npos, usage.find(L"\n   /q          Quiet (No UI)\n"));
+  EXPECT_EQ(L"Setting Public Properties:\n   [PROPERTY=PropertyValue]",
+            usage.substr(usage.size() - 54));
+  EXPECT_EQ(-1, app.m_nExitCode);
+}
+
+TEST(SetupApp, HelpAndRejectedLinesShowTheUsageAndWriteNothing) {
+  struct Case {
+    const wchar_t* arguments;
+    uint32_t exitCode;
+  };
+  const Case cases[] = {
+      {L"/?", 0},
+      {L"/q /l /? A=1", 0},
+      {L"/? /x", 0},
+      {L"/i /x", 4294967294u},
+      {L"/x /i", 4294967294u},
+      {L"/i /x /?", 4294967294u},
+  };
+  for (const Case& c : cases) {
+    FakeHost host;
+    host.executablePath = L"D:\\Downloads\\Install.exe";
+    EXPECT_EQ(c.exitCode, RunSetup(host, c.arguments)) << c.arguments;
+    ASSERT_EQ(1u, host.messageBoxes.size()) << c.arguments;
+    EXPECT_EQ(L"Install", host.messageBoxes[0].title);
+    EXPECT_EQ(kUsageText, host.messageBoxes[0].text);
+    EXPECT_TRUE(host.files.empty()) << c.arguments;
+    EXPECT_TRUE(host.processes.empty()) << c.arguments;
+  }
+}
+
+TEST(SetupApp, AnAcceptedLineInstallsWithDefaultOptions) {
+  for (const wchar_t* arguments : {L"", L"/unknown junk -z"}) {
+    FakeHost host;
+    EXPECT_EQ(0u, RunSetup(host, arguments));
+    ASSERT_EQ(2u, host.processes.size());
+    EXPECT_EQ(std::wstring(L"msiexec.exe /i \"") + kFakePackagePath + L"\" ",
+              host.processes[1].commandLine);
+    EXPECT_TRUE(host.messageBoxes.empty());
+  }
+}
+
+TEST(SetupApp, QuietReachesOnlyTheEngineNotTheLaunchersOwnBoxes) {
+  FakeHost host;
+  host.failures[FakeHost::Op::CreateFileForWriting] = 32;
+  EXPECT_EQ(4294967295u, RunSetup(host, L"/q"));
+  ASSERT_EQ(1u, host.messageBoxes.size());
+  EXPECT_EQ(L"Error extracting MSI, 32", host.messageBoxes[0].text);
+  EXPECT_EQ(L"Setup", host.messageBoxes[0].title);
+}
