@@ -1,0 +1,59 @@
+# Entry points for people and CI. Everything builds out of tree under build/.
+#   make          the launcher: build/x86/setup.exe (product), build/x64/setup.exe
+#   make demo     install and remove the sample package with it under Wine
+#   make test     every test: unit (native), built-image checks, end to end under Wine
+#   make bench    extraction speed, memory and size figures
+#   make deps     the Debian packages all of this needs
+
+PYTHON := /usr/bin/python3
+JOBS   ?= $(shell nproc)
+ARGS   ?= /q /l
+
+DEB_PACKAGES := cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev \
+	g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 \
+	binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
+	wine64 wixl msitools xvfb xdotool osslsigncode openssl python3 python3-pefile
+
+.PHONY: all x86 x64 native fuzz deps demo test unit-test e2e-test image-test fuzz-test bench clean
+
+all: x86 x64
+
+x86 x64 native fuzz:
+	cmake --preset $@ >/dev/null
+	cmake --build build/$@ -j$(JOBS)
+
+deps:
+	@missing=$$(dpkg-query -W -f='$${Package} $${Status}\n' $(DEB_PACKAGES) 2>/dev/null \
+	    | awk '$$NF != "installed" {print $$1}'; \
+	  for p in $(DEB_PACKAGES); do dpkg-query -W $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing: " $$missing; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+
+demo: deps x64
+	$(PYTHON) tests/e2e/demo.py build/x64/setup.exe $(ARGS)
+
+unit-test: native
+	cd build/native && ctest --output-on-failure -j$(JOBS)
+
+image-test: all
+	$(PYTHON) -m unittest discover -s tests/image -t . -v
+
+e2e-test: x64
+	$(PYTHON) -m unittest discover -s tests/e2e -t . -v
+
+fuzz-test: fuzz
+	tests/fuzz/run-fuzzer.sh build/fuzz/tests/fuzz/command_line_fuzzer 60
+
+test: deps
+	$(MAKE) unit-test
+	$(MAKE) image-test
+	$(MAKE) e2e-test
+	$(MAKE) fuzz-test
+
+bench: deps all
+	bench/run.sh
+
+clean:
+	rm -rf build

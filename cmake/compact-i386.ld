@@ -1,0 +1,93 @@
+/* Image layout of the 32-bit launcher: five sections instead of the
+   toolchain's ten. The file is aligned to whole pages (4 KiB) so that the
+   loader can map the package resource rather than copy it, and every
+   section then costs a page; merging keeps the launcher's own share small.
+     .text   code and read-only data (constructor lists, constants)
+     .data   writable and zero-filled data
+     .idata  the import tables (the linker finds them by this name)
+     .rsrc   the resources, the package among them
+     .reloc  base relocations, so the image can move (ASLR)
+   Unwind tables are dropped: the launcher is built without exceptions. */
+OUTPUT_FORMAT(pei-i386)
+SECTIONS
+{
+  . = SIZEOF_HEADERS;
+  . = ALIGN(__section_alignment__);
+  .text __image_base__ + __section_alignment__ :
+  {
+    *(.text)
+    *(SORT(.text$*))
+    *(.text.*)
+    /* The static constructor and destructor lists walked by __main. */
+    ___CTOR_LIST__ = .;
+    __CTOR_LIST__ = .;
+    LONG (-1);
+    KEEP (*(.ctors));
+    KEEP (*(.ctor));
+    KEEP (*(SORT_BY_NAME(.ctors.*)));
+    LONG (0);
+    ___DTOR_LIST__ = .;
+    __DTOR_LIST__ = .;
+    LONG (-1);
+    KEEP (*(.dtors));
+    KEEP (*(.dtor));
+    KEEP (*(SORT_BY_NAME(.dtors.*)));
+    LONG (0);
+    *(.rdata)
+    *(SORT(.rdata$*))
+    . = ALIGN(4);
+    __rt_psrelocs_start = .;
+    KEEP (*(.rdata_runtime_pseudo_reloc))
+    __rt_psrelocs_end = .;
+  }
+  __rt_psrelocs_size = __rt_psrelocs_end - __rt_psrelocs_start;
+  ___RUNTIME_PSEUDO_RELOC_LIST_END__ = __rt_psrelocs_end;
+  __RUNTIME_PSEUDO_RELOC_LIST_END__ = __rt_psrelocs_end;
+  ___RUNTIME_PSEUDO_RELOC_LIST__ = __rt_psrelocs_start;
+  __RUNTIME_PSEUDO_RELOC_LIST__ = __rt_psrelocs_start;
+  .data BLOCK(__section_alignment__) :
+  {
+    __data_start__ = .;
+    *(.data)
+    *(.data2)
+    *(SORT(.data$*))
+    __data_end__ = .;
+    __bss_start__ = .;
+    *(.bss)
+    *(COMMON)
+    __bss_end__ = .;
+  }
+  .idata BLOCK(__section_alignment__) :
+  {
+    KEEP (SORT(*)(.idata$2))
+    KEEP (SORT(*)(.idata$3))
+    LONG (0); LONG (0); LONG (0); LONG (0); LONG (0);
+    KEEP (SORT(*)(.idata$4))
+    __IAT_start__ = .;
+    KEEP (SORT(*)(.idata$5))
+    __IAT_end__ = .;
+    KEEP (SORT(*)(.idata$6))
+    KEEP (SORT(*)(.idata$7))
+    PROVIDE (end = .);
+    PROVIDE (_end = .);
+    __end__ = .;
+  }
+  .rsrc BLOCK(__section_alignment__) : SUBALIGN(4)
+  {
+    KEEP (*(.rsrc))
+    KEEP (*(.rsrc$*))
+  }
+  .reloc BLOCK(__section_alignment__) :
+  {
+    *(.reloc)
+  }
+  /DISCARD/ :
+  {
+    *(.eh_frame*)
+    *(.debug*)
+    *(.drectve)
+    *(.note.GNU-stack)
+    *(.gnu.lto_*)
+    *(.comment)
+  }
+}
