@@ -1,0 +1,179 @@
+"""Checks on the product as built: build/x86/setup.exe (run `make all` first).
+
+These are the properties a Windows loader, Explorer and an administrator see
+in the file, which no unit test of the sources can show.
+"""
+import fnmatch
+import glob
+import os
+import unittest
+import xml.etree.ElementTree as ET
+
+import pefile
+
+from . import support
+
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "msvcrt.dll", "advapi32.dll"}
+# The runtime DLLs of the MinGW toolchain: none of them is on a user's machine.
+TOOLCHAIN_DLLS = ("libgcc*", "libstdc++*", "libwinpthread*", "libssp*")
+
+# The Windows versions a manifest can declare (Vista, 7, 8, 8.1, 10/11).
+# Windows ignores an Id it does not know, so a mistyped one is a silent loss.
+KNOWN_OS_IDS = {
+    "{e2011457-1546-43c5-a5fe-008deee3d3f0}",
+    "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+    "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+    "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+    "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",
+}
+WINDOWS_10_ID = "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"
+
+
+def read_allowlist():
+    allowed = set()
+    with open(os.path.join(os.path.dirname(__file__), "xp-imports.txt"), encoding="utf-8") as f:
+        for line in f:
+            line = line.split("#", 1)[0].strip()
+            if line:
+                dll, function = line.split("!")
+                allowed.add((dll.lower(), function))
+    return allowed
+
+
+def imports(pe):
+    """(dll in lower case, function name or #ordinal, delay-loaded) for each import."""
+    found = []
+    for attribute, delayed in (("DIRECTORY_ENTRY_IMPORT", False),
+                               ("DIRECTORY_ENTRY_DELAY_IMPORT", True)):
+        for entry in getattr(pe, attribute, []):
+            for symbol in entry.imports:
+                name = symbol.name.decode() if symbol.name else f"#{symbol.ordinal}"
+                found.append((entry.dll.decode().lower(), name, delayed))
+    return found
+
+
+def local_name(element):
+    return element.tag.rsplit("}", 1)[-1]
+
+
+class ProductImageTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.pe = support.load_pe(support.PRODUCT_EXE)
+        cls.resources = support.resources(cls.pe)
+
+    def test_header_targets_32_bit_windows_xp_gui(self):
+        header, optional = self.pe.FILE_HEADER, self.pe.OPTIONAL_HEADER
+        problems = []
+        if header.Machine != pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"]:
+            problems.append(f"machine is {header.Machine:#x}, not i386")
+        if optional.Magic != pefile.OPTIONAL_HEADER_MAGIC_PE:
+            problems.append(f"optional header magic {optional.Magic:#x} is not PE32")
+        if optional.Subsystem != pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_GUI"]:
+            problems.append(f"subsystem is {optional.Subsystem}, not Windows GUI (2)")
+        for what, major, minor in (
+                ("OS", optional.MajorOperatingSystemVersion, optional.MinorOperatingSystemVersion),
+                ("subsystem", optional.MajorSubsystemVersion, optional.MinorSubsystemVersion)):
+            if (major, minor) != (5, 1):
+                problems.append(f"{what} version is {major}.{minor:02}, not 5.01 (Windows XP)")
+        for flag in ("DYNAMIC_BASE", "NX_COMPAT", "TERMINAL_SERVER_AWARE"):
+            if not getattr(optional, "IMAGE_DLLCHARACTERISTICS_" + flag):
+                problems.append(f"DllCharacteristics lacks {flag}")
+        if not header.IMAGE_FILE_LARGE_ADDRESS_AWARE:
+            problems.append("Characteristics lacks LARGE_ADDRESS_AWARE")
+        if optional.IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE and not hasattr(
+                self.pe, "DIRECTORY_ENTRY_BASERELOC"):
+            problems.append("DYNAMIC_BASE is set but there are no base relocations to move it")
+        if problems:
+            self.fail("\n".join(problems))
+
+    def test_imports_only_what_windows_xp_has(self):
+        allowed = read_allowlist()
+        found = imports(self.pe)
+        self.assertIn("kernel32.dll", {dll for dll, _, _ in found},
+                      "no import of kernel32.dll: was the import table read?")
+        problems = []
+        for dll, name, delayed in found:
+            kind = "delay-loaded import" if delayed else "import"
+            if dll not in SYSTEM_DLLS:
+                problems.append(f"{kind} from {dll} (only {', '.join(sorted(SYSTEM_DLLS))})")
+            elif name.startswith("#"):
+                problems.append(f"{kind} {dll}!{name} by ordinal: cannot be checked")
+            elif (dll, name) not in allowed:
+                problems.append(f"{kind} {dll}!{name} is not in xp-imports.txt")
+        if problems:
+            self.fail("\n".join(problems))
+
+    def test_needs_no_toolchain_dll(self):
+        shipped = [os.path.basename(p) for p in glob.glob(os.path.join(support.PRODUCT_DIR, "*"))
+                   if p.lower().endswith(".dll")]
+        self.assertEqual(shipped, [], f"DLLs beside setup.exe in {support.PRODUCT_DIR}")
+        runtime = sorted({dll for dll, _, _ in imports(self.pe)
+                          if any(fnmatch.fnmatch(dll, p) for p in TOOLCHAIN_DLLS)})
+        self.assertEqual(runtime, [], "setup.exe imports toolchain runtime DLLs")
+
+    def test_carries_the_package_byte_for_byte(self):
+        package_path = os.path.join(support.PRODUCT_DIR, support.SAMPLE_PACKAGE)
+        package = support.read(package_path)
+        carried = self.resources.get(("MSI", 129, support.LANG_EN_US))
+        self.assertIsNotNone(carried, f"no resource MSI/129/1033; found {sorted(map(str, self.resources))}")
+        self.assertTrue(carried == package, f"MSI/129/1033 differs from {package_path}: "
+                        + support.describe_difference(carried, package))
+        msi_entries = [key for key in self.resources if key[0] == "MSI"]
+        self.assertEqual(msi_entries, [("MSI", 129, support.LANG_EN_US)],
+                         "the package must be the only MSI resource")
+
+    def test_manifest(self):
+        data = self.resources.get((support.RT_MANIFEST, 1, support.LANG_EN_US))
+        self.assertIsNotNone(data, "no RT_MANIFEST 1 (the process manifest); found "
+                             f"{sorted(map(str, self.resources))}")
+        try:
+            root = ET.fromstring(data)
+        except ET.ParseError as error:
+            self.fail(f"the manifest is not well-formed XML: {error}")
+        self.assertEqual(root.tag, "{urn:schemas-microsoft-com:asm.v1}assembly")
+        elements = list(root.iter())
+
+        levels = [e.get("level") for e in elements if local_name(e) == "requestedExecutionLevel"]
+        self.assertEqual(levels, ["asInvoker"], "requestedExecutionLevel")
+
+        os_ids = [e.get("Id", "").lower() for e in elements if local_name(e) == "supportedOS"]
+        self.assertIn(WINDOWS_10_ID, os_ids, "supportedOS must name Windows 10")
+        self.assertEqual(sorted(set(os_ids) - KNOWN_OS_IDS), [], "unknown supportedOS Ids")
+
+        common_controls = [e.attrib for e in elements if local_name(e) == "assemblyIdentity"
+                           and e.get("name") == "Microsoft.Windows.Common-Controls"]
+        self.assertEqual(len(common_controls), 1, "dependency on Microsoft.Windows.Common-Controls")
+        identity = common_controls[0]
+        self.assertEqual((identity.get("type"), identity.get("version"), identity.get("publicKeyToken")),
+                         ("win32", "6.0.0.0", "6595b64144ccf1df"), "Common-Controls identity")
+
+    def test_version_block(self):
+        version = support.project_version()
+        strings = {}
+        for info in getattr(self.pe, "FileInfo", [[]])[0]:
+            if info.Key == b"StringFileInfo":
+                for table in info.StringTable:
+                    strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
+        problems = [f"{key} is {strings.get(key)!r}, not {version!r}"
+                    for key in ("FileVersion", "ProductVersion") if strings.get(key) != version]
+        problems += [f"{key} is missing or empty" for key in
+                     ("CompanyName", "ProductName", "FileDescription") if not strings.get(key)]
+
+        parts = [int(p) for p in (version.split(".") + ["0"] * 4)[:4]]
+        expected_ms, expected_ls = parts[0] << 16 | parts[1], parts[2] << 16 | parts[3]
+        fixed = self.pe.VS_FIXEDFILEINFO[0] if hasattr(self.pe, "VS_FIXEDFILEINFO") else None
+        if fixed is None:
+            problems.append("no VS_FIXEDFILEINFO")
+        else:
+            for what in ("FileVersion", "ProductVersion"):
+                actual = (getattr(fixed, what + "MS"), getattr(fixed, what + "LS"))
+                if actual != (expected_ms, expected_ls):
+                    problems.append(f"fixed {what} is {actual[0] >> 16}.{actual[0] & 0xFFFF}."
+                                    f"{actual[1] >> 16}.{actual[1] & 0xFFFF}, not {version}.0")
+        if problems:
+            self.fail("\n".join(problems))
+
+
+if __name__ == "__main__":
+    unittest.main()
