@@ -1,8 +1,10 @@
 // Fuzzes the launcher's command line end to end: the raw line is split by
 // the framework, parsed by the setup's command-line object exactly as the
-// process entry does it, and turned into the engine command. The engine
-// command is then read back with msiexec's own property syntax to prove
-// that no argument can change what the engine is told.
+// process entry does it, and turned into the engine command. The split is
+// checked by quoting its arguments again and splitting once more; the
+// parse against a model of the switch and property rules; and the engine
+// command is read back with msiexec's own property syntax to prove that no
+// argument can change what the engine is told.
 //
 // Input bytes to text: the bytes are read as UTF-8, leniently, and turned
 // into UTF-16 code units (what a Windows command line is made of).
@@ -196,8 +198,50 @@ Expected Model(const std::vector<std::wstring>& arguments) {
   return expected;
 }
 
-void CheckParse(const std::wstring& arguments, const std::vector<std::wstring>& split,
-                const CSetupCommandLineInfo& info) {
+std::vector<std::wstring> Split(const std::wstring& commandLine) {
+  std::vector<std::wstring> arguments;
+  for (const wchar_t* argument : SplitCommandLine(commandLine.c_str())) {
+    arguments.emplace_back(argument);
+  }
+  return arguments;
+}
+
+// Writes `argument` as one quoted group that the runtime's rules read back
+// unchanged: backslashes are doubled only where a quote follows them, and
+// a literal quote is either \" or, as the group is open, "".
+std::wstring Quote(const std::wstring& argument, bool doubledQuotes) {
+  std::wstring out = L"\"";
+  size_t backslashes = 0;
+  for (wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    if (c == L'"') {
+      out.append(2 * backslashes + (doubledQuotes ? 0 : 1), L'\\');
+      out += doubledQuotes ? L"\"\"" : L"\"";
+    } else {
+      out.append(backslashes, L'\\');
+      out += c;
+    }
+    backslashes = 0;
+  }
+  out.append(2 * backslashes, L'\\');
+  out += L'"';
+  return out;
+}
+
+void CheckSplit(const std::wstring& arguments, const std::vector<std::wstring>& split) {
+  // Re-quoting the arguments either way and splitting again gives them back.
+  for (bool doubledQuotes : {false, true}) {
+    std::wstring line = L"setup.exe";
+    for (const std::wstring& argument : split) line += L' ' + Quote(argument, doubledQuotes);
+    Check(Split(line) == split,
+          doubledQuotes ? "split: re-quoted with \"\" reads back changed"
+                        : "split: re-quoted with \\\" reads back changed",
+          line);
+  }
+
   // Without quotes, backslashes are plain characters and blanks alone
   // separate the arguments.
   if (arguments.find(L'"') == std::wstring::npos) {
@@ -213,7 +257,9 @@ void CheckParse(const std::wstring& arguments, const std::vector<std::wstring>& 
     }
     Check(fields == split, "split: an unquoted line splits at blanks only");
   }
+}
 
+void CheckParse(const std::vector<std::wstring>& split, const CSetupCommandLineInfo& info) {
   Expected expected = Model(split);
   const bool conflict = expected.switches[static_cast<int>(SwitchKey::Install)] &&
                         expected.switches[static_cast<int>(SwitchKey::Uninstall)];
@@ -301,10 +347,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TrapHost host;
   Check(RunApplication(app, host, g_commandLine.c_str()) == 0, "run: exit code of a parse-only app");
 
-  std::vector<std::wstring> split;
-  for (const wchar_t* argument : SplitCommandLine(g_commandLine.c_str())) split.emplace_back(argument);
-
-  CheckParse(arguments, split, app.info);
+  const std::vector<std::wstring> split = Split(g_commandLine);
+  CheckSplit(arguments, split);
+  CheckParse(split, app.info);
   CheckEngineCommand(app.info);
   return 0;
 }

@@ -1,0 +1,492 @@
+"""Wine harness for end-to-end tests of the setup launcher (x64 build).
+
+Runs Windows programs inside a throwaway Wine prefix and reports their full
+32-bit exit codes. Python 3 standard library only; run with /usr/bin/python3.
+
+Helper programs (tests/e2e/tools, built by the x64 CMake build, or by
+build_tools() below when no build tree is at hand):
+  e2e_runner.exe  starts one command line inside Wine, prints its exit code
+  msiexec.exe     stand-in msiexec that records every call under C:\\standin
+
+Typical use from a unittest module:
+
+    import wine
+
+    runner, standin = wine.build_tools("/tmp/e2e-tools")  # or the CMake outputs
+
+    with wine.WinePrefix(runner) as prefix:               # one prefix per test run
+        prefix.put_file("build-x64/setup.exe", r"C:\\Temp Dir\\setup.exe")
+        prefix.mkdir(r"C:\\Temp Dir\\John Smith")
+
+        # Stand-in msiexec: every call is recorded, exit codes are planned.
+        prefix.install_standin(standin)
+        prefix.reset_standin()                            # between cases
+        prefix.set_exit_code(2, 3010)                     # second call returns 3010
+        code = prefix.run(r"C:\\Temp Dir\\setup.exe", "/quiet",
+                          temp=r"C:\\Temp Dir\\John Smith", standin=True)
+        calls = prefix.calls()                            # list of dicts, call 1 first
+        calls[0]["command_line"]   # raw GetCommandLineW() text of call 1
+        calls[0]["files"]          # {name: size} of the files in %TEMP% at that moment
+        calls[0]["self"]           # full path of the msiexec.exe that ran
+
+        # Real msiexec engine: just leave standin False (the default); the
+        # stand-in file may stay in system32, Wine prefers its builtin then.
+        code = prefix.run(r"C:\\Temp Dir\\setup.exe", "")
+
+        # Message boxes: without a display (the default) MessageBoxW returns -1
+        # at once without showing anything. Under Xvfb it is a real window:
+        with wine.Xvfb() as x:
+            job = prefix.start(r"C:\\Temp Dir\\setup.exe", "", display=x)
+            assert x.answer_message_box("Install", timeout=30)
+            code = job.wait()
+
+run() returns the launcher's exit code as an int in 0..4294967295 and raises
+LaunchError if the program could not be started at all (CreateProcess
+failure: missing file, not an executable, ...) and TimeoutError when it does
+not finish in time (all Windows processes of the prefix are killed then).
+
+Notes on Wine behaviour the harness takes care of:
+  * The command line reaches the launcher byte for byte: it is handed to the
+    runner through an environment variable, because Wine re-quotes a Unix argv
+    into a Windows command line by its own rules.
+  * TEMP/TMP come from the prefix registry, not from the Unix environment; the
+    runner sets them in the Windows environment when temp= is given
+    (otherwise they are C:\\users\\<user>\\Temp).
+  * The launcher's current directory is C:\\ unless cwd= is given.
+  * A persistent wineserver keeps running between runs (warm run ~0.1 s; no
+    `wineserver -w` needed between runs). When the display changes between
+    runs the server is restarted, because Wine binds the graphics driver to
+    the server session's desktop.
+"""
+
+import atexit
+import os
+import re
+import select
+import shutil
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+WINE = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver"
+MINGW_GCC = "x86_64-w64-mingw32-gcc"
+TOOLS_DIR = Path(__file__).resolve().parent / "tools"
+
+RUNNER_WINDOWS_PATH = "C:\\e2e-harness\\runner.exe"
+STANDIN_WINDOWS_DIR = "C:\\standin"
+_COMMAND_LINE_VARIABLE = "E2E_RUNNER_COMMAND_LINE"
+# Unix variables handed to Wine; everything else is left out so the Windows
+# environment of the launcher does not depend on who runs the tests.
+_PASSED_VARIABLES = ("PATH", "HOME", "USER", "LOGNAME", "TZ")
+
+
+class LaunchError(RuntimeError):
+    """The runner could not start the program (CreateProcessW failed)."""
+
+    def __init__(self, message, error_code=None):
+        super().__init__(message)
+        self.error_code = error_code
+
+
+def build_tools(out_dir):
+    """Compiles e2e_runner.exe and msiexec.exe (stand-in) into out_dir with the
+    same flags as tools/CMakeLists.txt; returns their Unix paths."""
+    out = Path(out_dir)
+    out.mkdir(parents=True, exist_ok=True)
+    flags = ["-Wall", "-Wextra", "-Werror", "-municode", "-static", "-O2"]
+    runner = out / "e2e_runner.exe"
+    standin = out / "msiexec.exe"
+    subprocess.run([MINGW_GCC, *flags, str(TOOLS_DIR / "runner.c"), "-o", str(runner)],
+                   check=True)
+    subprocess.run([MINGW_GCC, *flags, "-mwindows", str(TOOLS_DIR / "standin_msiexec.c"),
+                    "-o", str(standin)], check=True)
+    return str(runner), str(standin)
+
+
+def _display_name(display):
+    if display is None:
+        return None
+    return display if isinstance(display, str) else display.display
+
+
+class Run:
+    """A started runner; wait() returns the program's full exit code."""
+
+    def __init__(self, prefix, process, stdout, stderr):
+        self._prefix = prefix
+        self._process = process
+        self._stdout = stdout
+        self._stderr = stderr
+
+    def wait(self, timeout=300):
+        try:
+            self._process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self._prefix.kill_all()
+            self._process.wait()
+            raise TimeoutError(f"program still running after {timeout} s; prefix processes killed")
+        finally:
+            out, err = self._read(self._stdout), self._read(self._stderr)
+        text = out.decode("utf-8", "replace").strip()
+        status = self._process.returncode
+        if status == 0 and text.isdigit():
+            return int(text)
+        if status == 1 and text.startswith("start-failed "):
+            code = int(text.split()[1])
+            raise LaunchError(f"CreateProcessW failed with error {code}", code)
+        raise RuntimeError(f"runner failed (status {status}): stdout={text!r} "
+                           f"stderr={err.decode('utf-8', 'replace').strip()!r}")
+
+    @staticmethod
+    def _read(file):
+        file.seek(0)
+        data = file.read()
+        file.close()
+        return data
+
+
+class WinePrefix:
+    """A throwaway 64-bit Wine prefix under /tmp; use as a context manager."""
+
+    def __init__(self, runner_exe, parent_dir="/tmp"):
+        self.runner_exe = str(runner_exe)
+        self.parent_dir = parent_dir
+        self.path = None
+        self.standin_exe = None
+        # Display of the running wineserver session; "unset": no session.
+        self._server_display = "unset"
+        self.creation_seconds = None
+
+    # -- life cycle ---------------------------------------------------------
+
+    def __enter__(self):
+        self.create()
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def create(self):
+        started = time.monotonic()
+        self.path = tempfile.mkdtemp(prefix="e2e-wine-", dir=self.parent_dir)
+        atexit.register(self.close)
+        try:
+            env = self._env(display=None)
+            # No Mono/Gecko install attempts: the tests need neither.
+            env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
+            subprocess.run([WINE, "wineboot", "-i"], env=env, check=True,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            subprocess.run([WINESERVER, "-w"], env=env, check=True)
+            self._server_display = "unset"
+            self.put_file(self.runner_exe, RUNNER_WINDOWS_PATH)
+        except BaseException:
+            self.close()
+            raise
+        self.creation_seconds = time.monotonic() - started
+
+    def close(self):
+        """Kills every process of the prefix and deletes it (idempotent)."""
+        if self.path is None:
+            return
+        self.kill_all()
+        shutil.rmtree(self.path, ignore_errors=True)
+        self.path = None
+
+    def kill_all(self):
+        """Kills all Windows processes of the prefix and its wineserver."""
+        env = self._env(display=None)
+        subprocess.run([WINESERVER, "-k"], env=env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run([WINESERVER, "-w"], env=env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self._server_display = "unset"
+
+    def _env(self, display, standin=False, extra=None):
+        env = {name: os.environ[name] for name in _PASSED_VARIABLES if name in os.environ}
+        env.setdefault("PATH", "/usr/bin:/bin")
+        env["LANG"] = "C.UTF-8"
+        env["WINEPREFIX"] = self.path
+        env["WINEDEBUG"] = "-all"
+        if display is not None:
+            env["DISPLAY"] = display
+        if standin:
+            env["WINEDLLOVERRIDES"] = "msiexec.exe=n"
+        if extra:
+            env.update(extra)
+        return env
+
+    # -- paths and files ----------------------------------------------------
+
+    def _drives(self):
+        """Maps drive letters ("c:") to the real Unix directory behind them."""
+        devices = Path(self.path, "dosdevices")
+        return {entry.name.lower(): os.path.realpath(entry)
+                for entry in devices.iterdir()
+                if len(entry.name) == 2 and entry.name.endswith(":")}
+
+    def unix_path(self, windows_path):
+        """C:\\Temp Dir\\x.msi -> /tmp/e2e-wine-.../drive_c/Temp Dir/x.msi.
+        Existing components are matched case-insensitively, as Wine does."""
+        match = re.match(r"^([A-Za-z]:)(.*)$", windows_path)
+        if not match:
+            raise ValueError(f"not an absolute Windows path: {windows_path!r}")
+        current = self._drives()[match.group(1).lower()]
+        for part in [p for p in re.split(r"[\\/]+", match.group(2)) if p]:
+            candidate = os.path.join(current, part)
+            if not os.path.exists(candidate) and os.path.isdir(current):
+                folded = [n for n in os.listdir(current) if n.lower() == part.lower()]
+                if folded:
+                    candidate = os.path.join(current, folded[0])
+            current = candidate
+        return current
+
+    def windows_path(self, unix_path):
+        """Unix path -> Windows path through the prefix's drive letters
+        (drive_c -> C:, anything else through Z:)."""
+        real = os.path.realpath(unix_path)
+        best = None
+        for letter, root in self._drives().items():
+            if real == root or real.startswith(root.rstrip("/") + "/"):
+                if best is None or len(root) > len(best[1]):
+                    best = (letter, root)
+        if best is None:
+            raise ValueError(f"{unix_path} is not reachable from the prefix")
+        rest = real[len(best[1]):].strip("/")
+        return best[0].upper() + "\\" + rest.replace("/", "\\")
+
+    def mkdir(self, windows_path):
+        """Creates a directory (and its parents) inside the prefix."""
+        path = self.unix_path(windows_path)
+        os.makedirs(path, exist_ok=True)
+        return path
+
+    def put_file(self, source, windows_path):
+        """Copies a Unix file into the prefix; creates missing parent folders."""
+        target = self.unix_path(windows_path)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copyfile(source, target)
+        return target
+
+    def write_file(self, windows_path, data):
+        """Writes bytes (or str as UTF-8) to a file inside the prefix."""
+        target = self.unix_path(windows_path)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        Path(target).write_bytes(data.encode("utf-8") if isinstance(data, str) else data)
+        return target
+
+    # -- stand-in msiexec ---------------------------------------------------
+
+    def _system_msiexec(self):
+        return self.unix_path("C:\\windows\\system32\\msiexec.exe")
+
+    def install_standin(self, msiexec_exe):
+        """Puts the stand-in over system32\\msiexec.exe (original kept aside).
+        It only runs in runs started with standin=True."""
+        backup = os.path.join(self.path, "msiexec.exe.original")
+        if not os.path.exists(backup):
+            shutil.copyfile(self._system_msiexec(), backup)
+        shutil.copyfile(msiexec_exe, self._system_msiexec())
+        self.standin_exe = str(msiexec_exe)
+        self.reset_standin()
+
+    def remove_standin(self):
+        """Restores Wine's own system32\\msiexec.exe."""
+        backup = os.path.join(self.path, "msiexec.exe.original")
+        if os.path.exists(backup):
+            shutil.copyfile(backup, self._system_msiexec())
+        self.standin_exe = None
+
+    def reset_standin(self):
+        """Forgets recorded calls and planned exit codes."""
+        folder = self.unix_path(STANDIN_WINDOWS_DIR)
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+
+    def set_exit_code(self, call_number, code):
+        """Call number call_number (1-based) of the stand-in exits with code."""
+        if not (call_number >= 1 and 0 <= code <= 0xFFFFFFFF):
+            raise ValueError(f"bad call number {call_number} or exit code {code}")
+        self.write_file(f"{STANDIN_WINDOWS_DIR}\\exit-{call_number}.txt", str(code))
+
+    def calls(self):
+        """Parsed stand-in calls in call order. Each is a dict:
+        n, command_line, self, temp, cwd, files {name: size}, dirs [names]."""
+        folder = Path(self.unix_path(STANDIN_WINDOWS_DIR))
+        numbered = []
+        for entry in folder.glob("call-*.txt"):
+            match = re.fullmatch(r"call-(\d+)\.txt", entry.name)
+            if match:
+                numbered.append((int(match.group(1)), entry))
+        records = []
+        for n, entry in sorted(numbered):
+            lines = entry.read_text(encoding="utf-8").split("\n")
+            record = {"n": n, "command_line": lines[0], "self": None, "temp": None,
+                      "cwd": None, "files": {}, "dirs": []}
+            for line in lines[1:]:
+                key, _, value = line.partition(" ")
+                if key in ("self", "temp", "cwd"):
+                    record[key] = value
+                elif key == "file":
+                    name, _, size = value.rpartition(" ")
+                    record["files"][name] = int(size)
+                elif key == "dir":
+                    record["dirs"].append(value)
+            records.append(record)
+        return records
+
+    # -- running ------------------------------------------------------------
+
+    def start(self, exe_windows_path, args_text="", temp=None, cwd=None,
+              standin=False, display=None):
+        """Starts exe_windows_path inside Wine without waiting; see run()."""
+        if '"' in exe_windows_path:
+            raise ValueError("program path must not contain quotes")
+        command_line = f'"{exe_windows_path}"' + (f" {args_text}" if args_text else "")
+        return self.start_command_line(command_line, temp=temp, cwd=cwd,
+                                       standin=standin, display=display)
+
+    def run(self, exe_windows_path, args_text="", temp=None, cwd=None,
+            standin=False, display=None, timeout=300):
+        """Runs "exe_windows_path" args_text and returns its full exit code.
+
+        temp:    Windows folder for TEMP and TMP (None: the prefix default).
+        cwd:     Windows folder to start in (None: C:\\).
+        standin: True runs the stand-in msiexec (WINEDLLOVERRIDES=msiexec.exe=n),
+                 False leaves Wine's own msiexec in charge.
+        display: None (no X display), ":N" or an Xvfb instance.
+        """
+        return self.start(exe_windows_path, args_text, temp, cwd, standin,
+                          display).wait(timeout)
+
+    def start_command_line(self, command_line, temp=None, cwd=None, standin=False,
+                           display=None):
+        """Starts a complete Windows command line (program name included,
+        quoted as the caller likes); it reaches CreateProcessW unchanged."""
+        if standin and self.standin_exe is None:
+            raise ValueError("standin=True but install_standin() was not called")
+        display = _display_name(display)
+        if display != self._server_display and self._server_display != "unset":
+            self.kill_all()
+        # A persistent server keeps Wine's service processes up between runs:
+        # a warm run costs ~0.1 s instead of ~1.3 s. It refuses harmlessly
+        # when one is already running.
+        subprocess.run([WINESERVER, "-p"], env=self._env(display),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self._server_display = display
+        argv = [WINE, RUNNER_WINDOWS_PATH]
+        if temp is not None:
+            argv.append(f"--temp={temp}")
+        if cwd is not None:
+            argv.append(f"--cwd={cwd}")
+        argv.append(f"--rest-env={_COMMAND_LINE_VARIABLE}")
+        env = self._env(display, standin, {_COMMAND_LINE_VARIABLE: command_line})
+        # Output goes to files, not pipes: Wine's service processes inherit
+        # the descriptors and would hold a pipe open long after the run.
+        stdout, stderr = tempfile.TemporaryFile(), tempfile.TemporaryFile()
+        process = subprocess.Popen(argv, env=env, cwd=self.unix_path("C:\\"),
+                                   stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr)
+        return Run(self, process, stdout, stderr)
+
+    def run_command_line(self, command_line, timeout=300, **options):
+        """run() for a complete command line; options as for run()."""
+        return self.start_command_line(command_line, **options).wait(timeout)
+
+
+def _ere_escape(text):
+    """Escapes text for the POSIX extended regular expressions of xdotool."""
+    return re.sub(r"([.\[\]{}()\\*+?^$|])", r"\\\1", text)
+
+
+class Xvfb:
+    """A private X server for message-box tests; use as a context manager.
+    The display number is picked by Xvfb itself (-displayfd)."""
+
+    def __init__(self, screen="1024x768x24"):
+        self.screen = screen
+        self.display = None
+        self._process = None
+
+    def __enter__(self):
+        read_end, write_end = os.pipe()
+        try:
+            self._process = subprocess.Popen(
+                ["Xvfb", "-displayfd", str(write_end), "-screen", "0", self.screen,
+                 "-nolisten", "tcp"],
+                pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            os.close(write_end)
+            write_end = None
+            number = b""
+            deadline = time.monotonic() + 30
+            while not number.endswith(b"\n"):
+                ready, _, _ = select.select([read_end], [], [], max(0, deadline - time.monotonic()))
+                chunk = os.read(read_end, 16) if ready else b""
+                if not chunk:
+                    raise RuntimeError("Xvfb did not report a display")
+                number += chunk
+            self.display = ":" + number.decode().strip()
+        except BaseException:
+            self.__exit__()
+            raise
+        finally:
+            os.close(read_end)
+            if write_end is not None:
+                os.close(write_end)
+        return self
+
+    def __exit__(self, *exc):
+        if self._process is not None:
+            self._process.terminate()
+            try:
+                self._process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self._process.kill()
+                self._process.wait()
+            self._process = None
+
+    def _xdotool(self, *args):
+        result = subprocess.run(["xdotool", *args], env={**os.environ, "DISPLAY": self.display},
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        return result.stdout.split("\n") if result.returncode == 0 else []
+
+    def _windows_named(self, title):
+        """Ids of visible windows whose name is exactly title."""
+        ids = [w for w in self._xdotool("search", "--onlyvisible", "--name",
+                                        f"^{_ere_escape(title)}$") if w]
+        return [w for w in ids if self._xdotool("getwindowname", w)[:1] == [title]]
+
+    def window_names(self):
+        """Names of all visible windows (for diagnostics and assertions)."""
+        ids = [w for w in self._xdotool("search", "--onlyvisible", "--name", "") if w]
+        return [name for w in ids for name in self._xdotool("getwindowname", w)[:1]]
+
+    def find_window(self, title, timeout=30):
+        """Waits for a visible window named exactly title; returns its id or None."""
+        deadline = time.monotonic() + timeout
+        while True:
+            found = self._windows_named(title)
+            if found:
+                return found[0]
+            if time.monotonic() >= deadline:
+                return None
+            time.sleep(0.2)
+
+    def answer_message_box(self, title, timeout=30, key="Return"):
+        """Waits for a visible window named exactly title and presses key
+        (Return: the default button, e.g. OK) until the window goes away.
+        Returns True if the window was found."""
+        deadline = time.monotonic() + timeout
+        window = self.find_window(title, timeout)
+        if window is None:
+            return False
+        while True:
+            self._xdotool("windowfocus", "--sync", window)
+            self._xdotool("key", key)
+            gone_by = time.monotonic() + 2
+            while time.monotonic() < gone_by:
+                if window not in self._windows_named(title):
+                    return True
+                time.sleep(0.1)
+            if time.monotonic() >= deadline:
+                return True
