@@ -1,4 +1,4 @@
-"""Wine harness for end-to-end tests of the setup launcher (x64 build).
+r"""Wine harness for end-to-end tests of the setup launcher (x64 build).
 
 Runs Windows programs inside a throwaway Wine prefix and reports their full
 32-bit exit codes. Python 3 standard library only; run with /usr/bin/python3.
@@ -6,7 +6,7 @@ Runs Windows programs inside a throwaway Wine prefix and reports their full
 Helper programs (tests/e2e/tools, built by the x64 CMake build, or by
 build_tools() below when no build tree is at hand):
   e2e_runner.exe  starts one command line inside Wine, prints its exit code
-  msiexec.exe     stand-in msiexec that records every call under C:\\standin
+  msiexec.exe     stand-in msiexec that records every call under C:\standin
 
 Typical use from a unittest module:
 
@@ -15,15 +15,15 @@ Typical use from a unittest module:
     runner, standin = wine.build_tools("/tmp/e2e-tools")  # or the CMake outputs
 
     with wine.WinePrefix(runner) as prefix:               # one prefix per test run
-        prefix.put_file("build-x64/setup.exe", r"C:\\Temp Dir\\setup.exe")
-        prefix.mkdir(r"C:\\Temp Dir\\John Smith")
+        prefix.put_file("build-x64/setup.exe", r"C:\Temp Dir\setup.exe")
+        prefix.mkdir(r"C:\Temp Dir\John Smith")
 
         # Stand-in msiexec: every call is recorded, exit codes are planned.
         prefix.install_standin(standin)
         prefix.reset_standin()                            # between cases
         prefix.set_exit_code(2, 3010)                     # second call returns 3010
-        code = prefix.run(r"C:\\Temp Dir\\setup.exe", "/quiet",
-                          temp=r"C:\\Temp Dir\\John Smith", standin=True)
+        code = prefix.run(r"C:\Temp Dir\setup.exe", "/quiet",
+                          temp=r"C:\Temp Dir\John Smith", standin=True)
         calls = prefix.calls()                            # list of dicts, call 1 first
         calls[0]["command_line"]   # raw GetCommandLineW() text of call 1
         calls[0]["files"]          # {name: size} of the files in %TEMP% at that moment
@@ -31,12 +31,12 @@ Typical use from a unittest module:
 
         # Real msiexec engine: just leave standin False (the default); the
         # stand-in file may stay in system32, Wine prefers its builtin then.
-        code = prefix.run(r"C:\\Temp Dir\\setup.exe", "")
+        code = prefix.run(r"C:\Temp Dir\setup.exe", "")
 
         # Message boxes: without a display (the default) MessageBoxW returns -1
         # at once without showing anything. Under Xvfb it is a real window:
         with wine.Xvfb() as x:
-            job = prefix.start(r"C:\\Temp Dir\\setup.exe", "", display=x)
+            job = prefix.start(r"C:\Temp Dir\setup.exe", "", display=x)
             assert x.answer_message_box("Install", timeout=30)
             code = job.wait()
 
@@ -51,12 +51,14 @@ Notes on Wine behaviour the harness takes care of:
     into a Windows command line by its own rules.
   * TEMP/TMP come from the prefix registry, not from the Unix environment; the
     runner sets them in the Windows environment when temp= is given
-    (otherwise they are C:\\users\\<user>\\Temp).
-  * The launcher's current directory is C:\\ unless cwd= is given.
+    (otherwise they are C:\users\<user>\Temp).
+  * The launcher's current directory is C:\ unless cwd= is given.
   * A persistent wineserver keeps running between runs (warm run ~0.1 s; no
     `wineserver -w` needed between runs). When the display changes between
-    runs the server is restarted, because Wine binds the graphics driver to
-    the server session's desktop.
+    runs the server is restarted (next run ~1.5 s), because a session started
+    without a display keeps showing no windows even when DISPLAY is set later.
+  * Under Xvfb, MessageBoxW returns about 2 s after the answering key press
+    (Wine without a window manager); budget for it in timeouts.
 """
 
 import atexit
