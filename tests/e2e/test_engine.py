@@ -1,0 +1,80 @@
+"""The removal and engine commands, end to end under Wine with a stand-in
+msiexec.exe in system32 that records each call and exits with a planned code."""
+
+import os
+import re
+import unittest
+
+from . import session
+from .session import PACKAGE_NAME, REMOVAL_COMMAND, SETUP, SETUP_DIR
+
+SYSTEM_MSIEXEC = "C:\\windows\\system32\\msiexec.exe"
+
+
+class EngineCommands(unittest.TestCase):
+    def setUp(self):
+        self.prefix = session.prefix()
+        self.prefix.reset_standin()
+        self.package_size = session.PACKAGE.stat().st_size
+
+    def test_exact_commands_in_a_temporary_directory_with_a_space(self):
+        temp_windows, temp_unix = session.fresh_temp("John Smith")
+        self.prefix.set_exit_code(2, 3010)
+        code = self.prefix.run(SETUP, r"/q /l INSTALLDIR=C:\Drivers", temp=temp_windows, standin=True)
+        self.assertEqual(3010, code)
+
+        removal, engine = self.prefix.calls()
+        self.assertEqual(REMOVAL_COMMAND, removal["command_line"])
+        pattern = (re.escape(f'msiexec.exe /i "{temp_windows}{PACKAGE_NAME}" /l* "{temp_windows}')
+                   + r"(usb[0-9A-Fa-f]{1,4}\.tmp)"
+                   + re.escape(r'" /qn INSTALLDIR=C:\Drivers'))
+        match = re.fullmatch(pattern, engine["command_line"])
+        self.assertIsNotNone(match, engine["command_line"])
+        log_name = match.group(1)
+        for call in (removal, engine):
+            self.assertEqual(SYSTEM_MSIEXEC.lower(), call["self"].lower())
+            self.assertEqual(self.package_size, call["files"].get(PACKAGE_NAME),
+                             "the package is complete when each command starts")
+            self.assertIn(log_name, call["files"], "the log exists when each command starts")
+        self.assertTrue((temp_unix / PACKAGE_NAME).exists(), "package kept after 3010")
+        self.assertTrue((temp_unix / log_name).exists())
+
+    def test_the_engine_code_is_passed_on_and_the_package_deleted_only_after_zero(self):
+        for code in (1603, 3010, 1641, 1618, 0):
+            with self.subTest(code=code):
+                self.prefix.reset_standin()
+                temp_windows, temp_unix = session.fresh_temp("codes")
+                self.prefix.set_exit_code(1, 1605)  # nothing to remove
+                self.prefix.set_exit_code(2, code)
+                self.assertEqual(code, self.prefix.run(SETUP, "/l", temp=temp_windows, standin=True))
+                self.assertEqual(code != 0, (temp_unix / PACKAGE_NAME).exists())
+                logs = [p.name for p in temp_unix.iterdir() if re.fullmatch(r"usb[0-9A-Fa-f]{1,4}\.tmp", p.name)]
+                self.assertEqual(1, len(logs), "the log stays")
+                self.assertEqual(2, len(self.prefix.calls()))
+
+    def test_a_msiexec_planted_beside_the_launcher_is_not_run(self):
+        planted = SETUP_DIR + "\\msiexec.exe"
+        self.prefix.put_file(session.TOOLS / "msiexec.exe", planted)
+        try:
+            temp_windows, _ = session.fresh_temp("planted")
+            self.prefix.run(SETUP, "/q", temp=temp_windows, cwd=SETUP_DIR, standin=True)
+            calls = self.prefix.calls()
+            self.assertEqual(2, len(calls))
+            for call in calls:
+                self.assertEqual(SYSTEM_MSIEXEC.lower(), call["self"].lower())
+        finally:
+            os.remove(self.prefix.unix_path(planted))
+
+    def test_no_msiexec_at_all_ends_with_file_not_found(self):
+        system_msiexec = self.prefix.unix_path(SYSTEM_MSIEXEC)
+        os.rename(system_msiexec, system_msiexec + ".away")
+        try:
+            temp_windows, temp_unix = session.fresh_temp("no-engine")
+            self.assertEqual(2, self.prefix.run(SETUP, "/q", temp=temp_windows, standin=True))
+            self.assertTrue((temp_unix / PACKAGE_NAME).exists(), "package kept")
+        finally:
+            os.rename(system_msiexec + ".away", system_msiexec)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,81 @@
+"""Writing the package into the temporary directory, end to end under Wine,
+with a launcher built around a package made here."""
+
+import os
+import shutil
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+from . import session
+from .session import PACKAGE_NAME
+
+SIGNATURE = bytes.fromhex("D0CF11E0A1B11AE1")
+
+
+class PackageStage(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = Path(tempfile.mkdtemp(prefix="e2e-package-"))
+        cls.package = SIGNATURE + os.urandom(300_000) + b"end"
+        (cls.work / "custom.msi").write_bytes(cls.package)
+        exe = session.build_launcher(cls.work / "custom.msi", cls.work / "build")
+        cls.prefix = session.prefix()
+        cls.setup = "C:\\Custom\\setup.exe"
+        cls.prefix.put_file(exe, cls.setup)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work, ignore_errors=True)
+
+    def run_setup(self, temp_windows, arguments="/q"):
+        self.prefix.reset_standin()
+        self.prefix.set_exit_code(2, 1603)  # the engine "fails": the copy stays
+        return self.prefix.run(self.setup, arguments, temp=temp_windows, standin=True)
+
+    def test_writes_the_package_byte_for_byte_also_over_a_stale_copy(self):
+        temp_windows, temp_unix = session.fresh_temp("package")
+        copy = temp_unix / PACKAGE_NAME
+        for stale in (None, b"stale" * 100_000):
+            with self.subTest(stale=stale is not None):
+                if stale is not None:
+                    copy.write_bytes(stale)
+                self.assertEqual(1603, self.run_setup(temp_windows))
+                self.assertEqual(self.package, copy.read_bytes())
+                calls = self.prefix.calls()
+                self.assertEqual(len(self.package), calls[1]["files"][PACKAGE_NAME],
+                                 "complete when the engine starts")
+
+    def test_a_missing_temporary_directory_ends_silently_and_writes_nothing(self):
+        parent_windows, parent_unix = session.fresh_temp("missing-parent")
+        before = sorted(p.name for p in Path(self.prefix.unix_path("C:\\")).iterdir())
+        code = self.run_setup(parent_windows + "does not exist\\")
+        self.assertEqual(4294967295, code)
+        self.assertEqual([], list(parent_unix.iterdir()))
+        self.assertEqual([], self.prefix.calls(), "no msiexec started")
+        self.assertEqual(before, sorted(p.name for p in Path(self.prefix.unix_path("C:\\")).iterdir()))
+
+    def test_an_old_copy_held_open_without_write_sharing_ends_with_minus_one(self):
+        temp_windows, temp_unix = session.fresh_temp("held")
+        copy = temp_unix / PACKAGE_NAME
+        copy.write_bytes(b"old copy")
+        holder = self.prefix.start(f"{session.BUILD_TOOLS_WINDOWS}\\hold_file.exe",
+                                   f'"{temp_windows}{PACKAGE_NAME}" "{temp_windows}ready" '
+                                   f'"{temp_windows}release"')
+        try:
+            deadline = time.monotonic() + 60
+            while not (temp_unix / "ready").exists():
+                self.assertLess(time.monotonic(), deadline, "the holder never opened the file")
+                time.sleep(0.1)
+            # Without a display the extraction message box returns at once.
+            self.assertEqual(4294967295, self.run_setup(temp_windows))
+            self.assertEqual([], self.prefix.calls())
+            self.assertEqual(b"old copy", copy.read_bytes())
+        finally:
+            (temp_unix / "release").write_bytes(b"")
+            self.assertEqual(0, holder.wait(60))
+
+
+if __name__ == "__main__":
+    unittest.main()
