@@ -1,7 +1,8 @@
 # Entry points for people and CI. Everything builds out of tree under build/.
 #   make          the launcher: build/x86/setup.exe (product), build/x64/setup.exe
 #   make demo     install and remove the sample package with it under Wine
-#   make test     every test: unit (native), built-image checks, end to end under Wine
+#   make test     every test: unit (native), lint, built-image checks, end to end under
+#                 Wine, a minute of fuzzing
 #   make bench    extraction speed, memory and size figures
 #   make deps     the Debian packages all of this needs
 
@@ -9,12 +10,20 @@ PYTHON := /usr/bin/python3
 JOBS   ?= $(shell nproc)
 ARGS   ?= /q /l
 
-DEB_PACKAGES := cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev \
+DEB_PACKAGES := cmake make g++ clang clang-format clang-tidy libclang-rt-14-dev googletest libgtest-dev libgmock-dev \
 	g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 \
 	binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
 	wine64 wixl msitools xvfb xdotool osslsigncode openssl python3 python3-pefile
 
-.PHONY: all x86 x64 native fuzz deps demo test unit-test e2e-test image-test fuzz-test bench clean
+.PHONY: all x86 x64 native fuzz deps demo test unit-test lint e2e-test image-test fuzz-test bench clean
+
+# Sources under clang-format, and the logic under clang-tidy (the native build's
+# compile commands; the Win32 host and entry build only with mingw).
+FORMATTED := $(wildcard installer/setup/*/*.cpp installer/setup/*/*.h tests/unit/*.cpp \
+	tests/unit/*.h tests/fuzz/*.cpp)
+TIDIED := $(wildcard installer/setup/app/*.cpp installer/setup/cmdline/*.cpp \
+	installer/setup/package/*.cpp) installer/setup/platform/framework.cpp \
+	installer/setup/platform/text.cpp
 
 all: x86 x64
 
@@ -37,6 +46,10 @@ demo: deps x64
 unit-test: native
 	cd build/native && ctest --output-on-failure -j$(JOBS)
 
+lint: native
+	clang-format --dry-run --Werror $(FORMATTED)
+	clang-tidy -p build/native --quiet $(TIDIED)
+
 image-test: all
 	$(PYTHON) -m unittest discover -s tests/image -t . -v
 
@@ -48,6 +61,7 @@ fuzz-test: fuzz
 
 test: deps
 	$(MAKE) unit-test
+	$(MAKE) lint
 	$(MAKE) image-test
 	$(MAKE) e2e-test
 	$(MAKE) fuzz-test

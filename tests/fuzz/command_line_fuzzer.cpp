@@ -122,9 +122,7 @@ class TrapHost : public Host {
   uint32_t GetResourceSize(ResourceRef) override { Fail("host: GetResourceSize"); }
   const void* LockResourceBytes(ResourceRef) override { Fail("host: LockResourceBytes"); }
   HostHandle CreateFileForWriting(const wchar_t*) override { Fail("host: CreateFileForWriting"); }
-  bool WriteFile(HostHandle, const void*, uint32_t, uint32_t&) override {
-    Fail("host: WriteFile");
-  }
+  bool WriteFile(HostHandle, const void*, uint32_t, uint32_t&) override { Fail("host: WriteFile"); }
   bool RemoveFile(const wchar_t*) override { Fail("host: RemoveFile"); }
   StartedProcess StartProcess(const wchar_t*, Text&) override { Fail("host: StartProcess"); }
   void WaitForProcess(HostHandle) override { Fail("host: WaitForProcess"); }
@@ -345,7 +343,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   ParsingApp app;
   TrapHost host;
-  Check(RunApplication(app, host, g_commandLine.c_str()) == 0, "run: exit code of a parse-only app");
+  Check(RunApplication(app, host, g_commandLine.c_str()) == 0,
+        "run: exit code of a parse-only app");
 
   const std::vector<std::wstring> split = Split(g_commandLine);
   CheckSplit(arguments, split);

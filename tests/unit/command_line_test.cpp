@@ -1,10 +1,9 @@
-#include "cmdline/command_line_info.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "cmdline/command_line_info.h"
 #include "fake_host.h"
 
 namespace {

@@ -104,9 +104,9 @@ class FakeHost : public Host {
   uint32_t lastError_ = 0;
   HostHandle nextHandle_ = 100;
   std::map<Op, int> opCalls_;
-  std::map<HostHandle, std::wstring> openFiles_;       // handle -> path
-  std::map<HostHandle, size_t> processOfHandle_;       // handle -> index
-  std::map<size_t, uint32_t> processExitCodes_;        // index -> code
+  std::map<HostHandle, std::wstring> openFiles_;  // handle -> path
+  std::map<HostHandle, size_t> processOfHandle_;  // handle -> index
+  std::map<size_t, uint32_t> processExitCodes_;   // index -> code
 };
 
 /// Runs the launcher against `host` with `arguments` after the program name,

@@ -101,7 +101,7 @@ TEST(ParseCommandLine, StripsOneLeadingSlashOrHyphenAndMarksTheLast) {
   RecordingApp app;
   EXPECT_EQ(-7, RunApplication(app, host, L"setup.exe /i -q //x --y / \"\" plain"));
   std::vector<Call> expected = {
-      {L"i", true, false}, {L"q", true, false}, {L"/x", true, false}, {L"-y", true, false},
+      {L"i", true, false}, {L"q", true, false}, {L"/x", true, false},    {L"-y", true, false},
       {L"", true, false},  {L"", false, false}, {L"plain", false, true},
   };
   EXPECT_EQ(expected, app.info.calls);

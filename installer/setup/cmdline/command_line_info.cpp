@@ -45,19 +45,10 @@ const wchar_t* SwitchText(SwitchKey key) {
   return L"";
 }
 
-void SwitchMap::Set(SwitchKey key, const wchar_t* value) {
-  values_[static_cast<int>(key)] = value;
-}
+void SwitchMap::Set(SwitchKey key, const wchar_t* value) { values_[static_cast<int>(key)] = value; }
 
 void SwitchMap::Clear() {
   for (const wchar_t*& value : values_) value = nullptr;
-}
-
-bool SwitchMap::empty() const {
-  for (const wchar_t* value : values_) {
-    if (value != nullptr) return false;
-  }
-  return true;
 }
 
 void CSetupCommandLineInfo::ParseParam(const wchar_t* text, bool /*isFlag*/, bool isLast) {

@@ -21,7 +21,6 @@ class SwitchMap {
   void Set(SwitchKey key, const wchar_t* value);
   bool Contains(SwitchKey key) const { return values_[static_cast<int>(key)] != nullptr; }
   void Clear();
-  bool empty() const;
 
  private:
   const wchar_t* values_[kSwitchKeyCount] = {};

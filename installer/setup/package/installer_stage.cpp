@@ -2,8 +2,7 @@
 
 #include "package/package_stage.h"
 
-const wchar_t kRemovalCommand[] =
-    L"msiexec.exe /x {5E2A8C41-7B03-4D6F-9A12-C83F0E6B4D27} /passive";
+const wchar_t kRemovalCommand[] = L"msiexec.exe /x {5E2A8C41-7B03-4D6F-9A12-C83F0E6B4D27} /passive";
 
 namespace {
 
@@ -79,8 +78,8 @@ Text BuildPropertyArguments(const CSetupCommandLineInfo& info) {
 Text BuildEngineCommand(const CSetupCommandLineInfo& info, const wchar_t* packagePath,
                         const wchar_t* logPath) {
   Text command(L"msiexec.exe ");
-  command.Append(SwitchText(info.HasSwitch(SwitchKey::Uninstall) ? SwitchKey::Uninstall
-                                                                  : SwitchKey::Install));
+  command.Append(
+      SwitchText(info.HasSwitch(SwitchKey::Uninstall) ? SwitchKey::Uninstall : SwitchKey::Install));
   command.Append(L" \"").Append(packagePath).Append(L"\" ");
   // The log path is quoted like the package path: temporary directories
   // often hold spaces ("C:\Users\John Smith\...").

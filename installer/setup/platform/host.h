@@ -66,8 +66,7 @@ class Host {
   /// only read it while it is open. 0 on failure.
   virtual HostHandle CreateFileForWriting(const wchar_t* path) = 0;
   /// One write call. `written` receives the count the system reports.
-  virtual bool WriteFile(HostHandle file, const void* bytes, uint32_t size,
-                         uint32_t& written) = 0;
+  virtual bool WriteFile(HostHandle file, const void* bytes, uint32_t size, uint32_t& written) = 0;
   virtual bool RemoveFile(const wchar_t* path) = 0;
 
   /// Starts `application` (a full path) with `commandLine`, which the

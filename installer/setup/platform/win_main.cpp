@@ -46,7 +46,8 @@ extern "C" void WINAPI SetupEntry() {
   // Before anything can load a DLL, including the constructors.
   HardenDllSearch();
   __main();
-  int exitCode = wWinMain(::GetModuleHandleW(nullptr), nullptr, ::GetCommandLineW(), SW_SHOWDEFAULT);
+  int exitCode =
+      wWinMain(::GetModuleHandleW(nullptr), nullptr, ::GetCommandLineW(), SW_SHOWDEFAULT);
   RunExitFunctions();
   ::ExitProcess(static_cast<UINT>(exitCode));
 }

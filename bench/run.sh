@@ -1,0 +1,15 @@
+#!/bin/sh
+# Extraction speed, memory and size figures of the launcher (make bench).
+#
+#   bench/run.sh             the table, also written to build/bench/results.md
+#   bench/run.sh --explore   where the time goes: image file alignment and the
+#                            write path under Wine (temporary builds; slower)
+#
+# Needs `make all` (build/x86, build/x64 and the Wine helper programs).
+set -eu
+cd "$(dirname "$0")/.."
+case "${1:-}" in
+  --explore) exec /usr/bin/python3 -m bench.explore ;;
+  "") exec /usr/bin/python3 -m bench.bench ;;
+  *) echo "usage: bench/run.sh [--explore]" >&2; exit 2 ;;
+esac
