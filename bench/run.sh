@@ -9,7 +9,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 case "${1:-}" in
-  --explore) exec /usr/bin/python3 -m bench.explore ;;
-  "") exec /usr/bin/python3 -m bench.bench ;;
+  --explore) exec /usr/bin/python3 -B bench/explore.py ;;
+  "") exec /usr/bin/python3 -B bench/bench.py ;;
   *) echo "usage: bench/run.sh [--explore]" >&2; exit 2 ;;
 esac
