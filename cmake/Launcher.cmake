@@ -49,7 +49,7 @@ if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
   # Windows XP SP3 is the oldest target (5.01); a 32-bit process on 64-bit
   # Windows gets 4 GiB of address space only when it says it can use it.
   set(pe_version 5,--minor-os-version,1,--major-subsystem-version,5,--minor-subsystem-version,1)
-  # The toolchain's layout gives ten page-aligned sections; this one four.
+  # The toolchain's layout gives ten page-aligned sections; this one five.
   set(pe_arch_options -Wl,--large-address-aware -Wl,-T,${CMAKE_CURRENT_LIST_DIR}/compact-i386.ld
       -Wl,-e,_SetupEntry@0)
   set_property(TARGET setup APPEND PROPERTY LINK_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/compact-i386.ld)

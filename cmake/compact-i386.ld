@@ -40,7 +40,6 @@ SECTIONS
     KEEP (*(.rdata_runtime_pseudo_reloc))
     __rt_psrelocs_end = .;
   }
-  __rt_psrelocs_size = __rt_psrelocs_end - __rt_psrelocs_start;
   ___RUNTIME_PSEUDO_RELOC_LIST_END__ = __rt_psrelocs_end;
   __RUNTIME_PSEUDO_RELOC_LIST_END__ = __rt_psrelocs_end;
   ___RUNTIME_PSEUDO_RELOC_LIST__ = __rt_psrelocs_start;

@@ -91,11 +91,9 @@ Text BuildEngineCommand(const CSetupCommandLineInfo& info, const wchar_t* packag
   return command;
 }
 
-void RemovePreviousProduct(Host& host) {
-  Text engine;
-  if (!GetEnginePath(host, engine)) return;
+void RemovePreviousProduct(Host& host, const wchar_t* enginePath) {
   Text command(kRemovalCommand);
-  StartedProcess started = host.StartProcess(engine.c_str(), command);
+  StartedProcess started = host.StartProcess(enginePath, command);
   ScopedHandle process(host, started.process);
   ScopedHandle thread(host, started.thread);
   if (!process) return;
@@ -109,14 +107,15 @@ void RunInstallerStage(Host& host, const wchar_t* packagePath, const CSetupComma
   Text logPath;
   if (info.HasSwitch(SwitchKey::Log)) logPath = CreateLogFile(host);
 
-  RemovePreviousProduct(host);
-
-  Text command = BuildEngineCommand(info, packagePath, logPath.c_str());
+  // Without the system directory neither command can start.
   Text engine;
   if (!GetEnginePath(host, engine)) {
     exitCode = static_cast<int32_t>(host.LastError());
     return;
   }
+  RemovePreviousProduct(host, engine.c_str());
+
+  Text command = BuildEngineCommand(info, packagePath, logPath.c_str());
   StartedProcess started = host.StartProcess(engine.c_str(), command);
   if (started.process == 0) {
     exitCode = static_cast<int32_t>(host.LastError());

@@ -11,9 +11,9 @@
 /// Removes the earlier product by its product code, showing only progress.
 extern const wchar_t kRemovalCommand[];
 
-/// Runs the removal command and waits for it. Its outcome does not matter:
-/// when nothing is installed it simply fails.
-void RemovePreviousProduct(Host& host);
+/// Runs the removal command with the engine at `enginePath` and waits for
+/// it. Its outcome does not matter: when nothing is installed it simply fails.
+void RemovePreviousProduct(Host& host, const wchar_t* enginePath);
 
 /// Each property in order, each preceded by one space, written so that the
 /// engine reads back exactly the name and value given.
