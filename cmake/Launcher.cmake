@@ -11,6 +11,48 @@ set(SETUP_SIGN_PASSWORD_FILE "" CACHE FILEPATH "File holding the PKCS#12 passwor
 
 include(${CMAKE_CURRENT_LIST_DIR}/Package.cmake)
 
+# The version block: SETUP_VERSION, else the package's ProductVersion, else
+# (a package whose tables cannot be read) the project version.
+if(NOT SETUP_VERSION STREQUAL "")
+  set(SETUP_BLOCK_VERSION "${SETUP_VERSION}")
+  set(version_source "SETUP_VERSION")
+else()
+  parse_file_version(package_version "${SETUP_PACKAGE_VERSION}")
+  if(package_version_OK)
+    set(SETUP_BLOCK_VERSION "${SETUP_PACKAGE_VERSION}")
+    set(version_source "the package's ProductVersion")
+  else()
+    if(NOT SETUP_PACKAGE_VERSION STREQUAL "")
+      message(WARNING "The package's ProductVersion \"${SETUP_PACKAGE_VERSION}\" is not up to "
+                      "four numbers 0-65535; the version block shows ${PROJECT_VERSION}")
+    endif()
+    set(SETUP_BLOCK_VERSION "${PROJECT_VERSION}")
+    set(version_source "the project version")
+  endif()
+endif()
+parse_file_version(SETUP_BLOCK_VERSION "${SETUP_BLOCK_VERSION}")
+message(STATUS "  Version block   ${SETUP_BLOCK_VERSION} (${version_source})")
+message(STATUS "  Execution level ${SETUP_EXECUTION_LEVEL}")
+
+# The icon: SETUP_ICON, else the project's own, drawn by make-icon.py.
+if(SETUP_ICON)
+  set(SETUP_ICON_FILE_USED "${SETUP_ICON_FILE}")
+  set(SETUP_ICON_TARGET "")
+else()
+  find_program(SETUP_PYTHON3 NAMES python3 REQUIRED)
+  set(SETUP_ICON_FILE_USED ${CMAKE_BINARY_DIR}/generated/setup.ico)
+  set(icon_script ${CMAKE_SOURCE_DIR}/installer/setup/resources/make-icon.py)
+  add_custom_command(OUTPUT ${SETUP_ICON_FILE_USED}
+      COMMAND ${SETUP_PYTHON3} ${icon_script} ${SETUP_ICON_FILE_USED}
+      DEPENDS ${icon_script}
+      COMMENT "Drawing the default icon"
+      VERBATIM)
+  add_custom_target(default_icon DEPENDS ${SETUP_ICON_FILE_USED})
+  set(SETUP_ICON_TARGET default_icon)
+endif()
+configure_file(installer/setup/resources/setup.manifest.in generated/setup.manifest @ONLY)
+set(SETUP_MANIFEST_FILE ${CMAKE_BINARY_DIR}/generated/setup.manifest)
+
 # Text for a string inside the resource script.
 function(rc_string out text)
   string(REPLACE "\\" "\\\\" text "${text}")
@@ -18,6 +60,9 @@ function(rc_string out text)
   set(${out} "${text}" PARENT_SCOPE)
 endfunction()
 rc_string(SETUP_PACKAGE_RC "${SETUP_PACKAGE_FILE}")
+rc_string(SETUP_MANIFEST_RC "${SETUP_MANIFEST_FILE}")
+rc_string(SETUP_ICON_RC "${SETUP_ICON_FILE_USED}")
+rc_string(SETUP_BLOCK_VERSION_RC "${SETUP_BLOCK_VERSION}")
 rc_string(SETUP_PRODUCT_RC "${SETUP_PRODUCT}")
 rc_string(SETUP_COMPANY_RC "${SETUP_COMPANY}")
 rc_string(SETUP_DESCRIPTION_RC "${SETUP_DESCRIPTION}")
@@ -32,12 +77,12 @@ add_executable(setup WIN32
 set_target_properties(setup PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 target_include_directories(setup PRIVATE installer/setup installer/setup/resources
                                          ${CMAKE_BINARY_DIR}/generated)
-# A change of package rebuilds the resources.
+# A change of package, icon or manifest rebuilds the resources.
 set_source_files_properties(installer/setup/resources/setup.rc PROPERTIES
-    OBJECT_DEPENDS "${SETUP_PACKAGE_FILE};${CMAKE_CURRENT_SOURCE_DIR}/installer/setup/resources/setup.manifest")
-if(SETUP_PACKAGE_TARGET)
-  add_dependencies(setup ${SETUP_PACKAGE_TARGET})
-endif()
+    OBJECT_DEPENDS "${SETUP_PACKAGE_FILE};${SETUP_ICON_FILE_USED};${SETUP_MANIFEST_FILE}")
+foreach(generated IN ITEMS ${SETUP_PACKAGE_TARGET} ${SETUP_ICON_TARGET})
+  add_dependencies(setup ${generated})
+endforeach()
 
 target_compile_definitions(setup PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
 target_compile_options(setup PRIVATE

@@ -14,7 +14,7 @@ elseif(SETUP_SANITIZE)
 endif()
 
 add_library(setup_logic STATIC ${SETUP_LOGIC_SOURCES})
-target_include_directories(setup_logic PUBLIC installer/setup)
+target_include_directories(setup_logic PUBLIC installer/setup ${CMAKE_BINARY_DIR}/generated)
 
 enable_testing()
 if(SETUP_FUZZ)

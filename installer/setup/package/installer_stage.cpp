@@ -1,8 +1,9 @@
 #include "package/installer_stage.h"
 
 #include "package/package_stage.h"
+#include "setup_product.h"
 
-const wchar_t kRemovalCommand[] = L"msiexec.exe /x {5E2A8C41-7B03-4D6F-9A12-C83F0E6B4D27} /passive";
+const wchar_t kRemovalCommand[] = L"msiexec.exe /x " SETUP_PREVIOUS_PRODUCT_CODE L" /passive";
 
 namespace {
 

@@ -1,7 +1,9 @@
 #include "package/package_stage.h"
 
+#include "setup_product.h"
+
 const wchar_t kPackageResourceType[] = L"MSI";
-const wchar_t kPackageFileName[] = L"VeltraneWindowsDriverInstaller.msi";
+const wchar_t kPackageFileName[] = SETUP_PACKAGE_FILE_NAME;
 
 uint32_t ExtractPackage(Host& host, const wchar_t* path) {
   // An empty resource is no error to the system, which then reports 0; the

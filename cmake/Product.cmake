@@ -1,0 +1,147 @@
+# What the launcher says about the product it installs: the code of the
+# earlier product it removes first, the file name of the package copy, its
+# icon, the execution level it asks for and the version it shows. Included
+# by every build (the native one too: the logic's removal command and file
+# name come from here), checked at configure time, and written to
+# generated/setup_product.h for the logic.
+
+set(SETUP_PREVIOUS_PRODUCT_CODE "{5E2A8C41-7B03-4D6F-9A12-C83F0E6B4D27}" CACHE STRING
+    "Braced product code of the earlier product removed before each install")
+set(SETUP_PACKAGE_FILE_NAME "VeltraneWindowsDriverInstaller.msi" CACHE STRING
+    "File name of the package copy in the temporary directory")
+set(SETUP_ICON "" CACHE FILEPATH "Icon (.ico) of setup.exe; empty for the project's own")
+set(SETUP_EXECUTION_LEVEL "asInvoker" CACHE STRING
+    "requestedExecutionLevel in the manifest: asInvoker, highestAvailable or requireAdministrator")
+set_property(CACHE SETUP_EXECUTION_LEVEL PROPERTY STRINGS asInvoker highestAvailable requireAdministrator)
+set(SETUP_VERSION "" CACHE STRING
+    "Version in the version block (up to four numbers 0-65535); empty for the package's ProductVersion")
+
+# --- SETUP_PREVIOUS_PRODUCT_CODE: a braced GUID. The engine writes product
+# codes in upper case; lower-case hex names the same code and is written in
+# upper case.
+set(hex4 "[0-9A-Fa-f][0-9A-Fa-f][0-9A-Fa-f][0-9A-Fa-f]")
+set(guid_regex "^{${hex4}${hex4}-${hex4}-${hex4}-${hex4}-${hex4}${hex4}${hex4}}$")
+if(NOT SETUP_PREVIOUS_PRODUCT_CODE MATCHES "${guid_regex}")
+  message(FATAL_ERROR "SETUP_PREVIOUS_PRODUCT_CODE is \"${SETUP_PREVIOUS_PRODUCT_CODE}\": "
+                      "not a braced product code like {5E2A8C41-7B03-4D6F-9A12-C83F0E6B4D27}")
+endif()
+string(TOUPPER "${SETUP_PREVIOUS_PRODUCT_CODE}" SETUP_REMOVAL_CODE)
+
+# --- SETUP_PACKAGE_FILE_NAME: one plain Windows file name ending in .msi.
+function(check_package_file_name name)
+  set(what "SETUP_PACKAGE_FILE_NAME is \"${name}\"")
+  string(ASCII 1 first_control)
+  string(ASCII 31 last_control)
+  string(LENGTH "${name}" length)
+  if(name MATCHES "[/\\\\]")
+    message(FATAL_ERROR "${what}: a file name only, without a folder (no / or \\)")
+  elseif(name MATCHES "[<>:\"|?*]")
+    message(FATAL_ERROR "${what}: a Windows file name cannot hold any of < > : \" | ? *")
+  elseif(name MATCHES "[${first_control}-${last_control}]")
+    message(FATAL_ERROR "${what}: a Windows file name cannot hold control characters")
+  elseif(name MATCHES "[. ]$")
+    message(FATAL_ERROR "${what}: a Windows file name cannot end with a dot or a space")
+  elseif(NOT name MATCHES "^.+\\.[Mm][Ss][Ii]$")
+    message(FATAL_ERROR "${what}: the name must end in .msi, after at least one character")
+  elseif(length GREATER 255)
+    message(FATAL_ERROR "${what}: longer than 255 bytes")
+  endif()
+  # Device names stay devices with any extension (NUL.msi is NUL), and
+  # blanks before the dot do not help.
+  string(REGEX REPLACE "\\..*$" "" stem "${name}")
+  string(REGEX REPLACE " +$" "" stem "${stem}")
+  string(TOUPPER "${stem}" stem)
+  if(stem MATCHES "^(CON|PRN|AUX|NUL|(COM|LPT)([1-9]|¹|²|³))$")
+    message(FATAL_ERROR "${what}: ${stem} is a reserved device name in Windows")
+  endif()
+endfunction()
+check_package_file_name("${SETUP_PACKAGE_FILE_NAME}")
+
+# --- SETUP_EXECUTION_LEVEL
+if(NOT SETUP_EXECUTION_LEVEL MATCHES "^(asInvoker|highestAvailable|requireAdministrator)$")
+  message(FATAL_ERROR "SETUP_EXECUTION_LEVEL is \"${SETUP_EXECUTION_LEVEL}\": "
+                      "use asInvoker, highestAvailable or requireAdministrator")
+endif()
+
+# --- SETUP_VERSION
+# Sets <out>_MAJOR, _MINOR, _PATCH and _TWEAK from up to four numbers
+# 0-65535 (missing ones are 0), and <out>_OK to whether `text` is one.
+function(parse_file_version out text)
+  set(${out}_OK FALSE PARENT_SCOPE)
+  if(NOT text MATCHES "^[0-9]+(\\.[0-9]+)?(\\.[0-9]+)?(\\.[0-9]+)?$")
+    return()
+  endif()
+  string(REPLACE "." ";" parts "${text}")
+  set(fields MAJOR MINOR PATCH TWEAK)
+  foreach(part IN LISTS parts)
+    # Leading zeros are no error, but too many digits would overflow math().
+    string(REGEX REPLACE "^0+([0-9])" "\\1" part "${part}")
+    string(LENGTH "${part}" digits)
+    if(digits GREATER 5 OR part GREATER 65535)
+      return()
+    endif()
+    list(POP_FRONT fields field)
+    set(${out}_${field} ${part} PARENT_SCOPE)
+  endforeach()
+  foreach(field IN LISTS fields)
+    set(${out}_${field} 0 PARENT_SCOPE)
+  endforeach()
+  set(${out}_OK TRUE PARENT_SCOPE)
+endfunction()
+if(NOT SETUP_VERSION STREQUAL "")
+  parse_file_version(setup_version_check "${SETUP_VERSION}")
+  if(NOT setup_version_check_OK)
+    message(FATAL_ERROR "SETUP_VERSION is \"${SETUP_VERSION}\": "
+                        "use up to four dot-separated numbers 0-65535, like 2.1.0")
+  endif()
+endif()
+
+# --- SETUP_ICON: an icon file (ICONDIR: reserved 0, type 1, at least one
+# entry, each entry's image inside the file).
+function(check_icon file)
+  set(what "SETUP_ICON is \"${file}\"")
+  if(NOT EXISTS "${file}" OR IS_DIRECTORY "${file}")
+    message(FATAL_ERROR "${what}: no such file")
+  endif()
+  file(SIZE "${file}" size)
+  if(size LESS 22)
+    message(FATAL_ERROR "${what}: not an icon (${size} bytes, too short for one)")
+  endif()
+  file(READ "${file}" header LIMIT 6 HEX)
+  if(NOT header MATCHES "^00000100")
+    message(FATAL_ERROR "${what}: not an icon (no icon header: reserved 0, type 1)")
+  endif()
+  string(SUBSTRING "${header}" 10 2 high)
+  string(SUBSTRING "${header}" 8 2 low)
+  math(EXPR count "0x${high}${low}")
+  math(EXPR directory_end "6 + 16 * ${count}")
+  if(count EQUAL 0 OR directory_end GREATER size)
+    message(FATAL_ERROR "${what}: not an icon (${count} images listed in ${size} bytes)")
+  endif()
+  file(READ "${file}" directory LIMIT ${directory_end} HEX)
+  math(EXPR last "${count} - 1")
+  foreach(i RANGE ${last})
+    # Each 16-byte entry ends with the image's size and offset (little-endian).
+    math(EXPR at "(6 + 16 * ${i} + 8) * 2")
+    string(SUBSTRING "${directory}" ${at} 16 fields)
+    string(REGEX REPLACE "^(..)(..)(..)(..)(..)(..)(..)(..)$"
+           "0x\\4\\3\\2\\1;0x\\8\\7\\6\\5" fields "${fields}")
+    list(GET fields 0 image_size)
+    list(GET fields 1 image_offset)
+    math(EXPR image_size "${image_size}")
+    math(EXPR image_offset "${image_offset}")
+    math(EXPR image_end "${image_offset} + ${image_size}")
+    if(image_size LESS 40 OR image_offset LESS directory_end OR image_end GREATER size)
+      message(FATAL_ERROR "${what}: not an icon (image ${i}: ${image_size} bytes at offset "
+                          "${image_offset}, outside the ${size}-byte file)")
+    endif()
+  endforeach()
+endfunction()
+if(SETUP_ICON)
+  get_filename_component(SETUP_ICON_FILE "${SETUP_ICON}" ABSOLUTE BASE_DIR "${CMAKE_BINARY_DIR}")
+  check_icon("${SETUP_ICON_FILE}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${SETUP_ICON_FILE}")
+endif()
+
+configure_file(${CMAKE_SOURCE_DIR}/installer/setup/resources/setup_product.h.in
+               ${CMAKE_BINARY_DIR}/generated/setup_product.h @ONLY)
