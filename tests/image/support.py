@@ -3,8 +3,10 @@ import hashlib
 import os
 import re
 import shutil
+import struct
 import subprocess
 import tempfile
+import xml.etree.ElementTree as ET
 
 import pefile
 
@@ -121,3 +123,118 @@ def configure_and_build(binary_dir, *definitions):
         if status != 0:
             raise AssertionError(f"building in {binary_dir} failed ({status}):\n{output[-4000:]}")
     return os.path.join(binary_dir, "setup.exe")
+
+
+RT_ICON = 3
+RT_GROUP_ICON = 14
+DEFAULT_PRODUCT_CODE = "{5E2A8C41-7B03-4D6F-9A12-C83F0E6B4D27}"
+DEFAULT_PACKAGE_FILE_NAME = "VeltraneWindowsDriverInstaller.msi"
+
+
+def removal_command(product_code):
+    return f"msiexec.exe /x {product_code} /passive"
+
+
+def utf16(text):
+    """Text as the launcher holds its wide strings, with the terminating NUL."""
+    return (text + "\0").encode("utf-16-le")
+
+
+def msi_property(package, name):
+    """A value from the package's Property table, read with msiinfo."""
+    output = run_ok("msiinfo", "export", package, "Property")
+    for line in output.splitlines():
+        key, _, value = line.rstrip("\r").partition("\t")
+        if key == name:
+            return value
+    raise AssertionError(f"no {name} in the Property table of {package}")
+
+
+def make_msi(path, name, version, product_code, upgrade_code):
+    """A minimal real package, built with wixl (codes braced)."""
+    folder = os.path.dirname(path)
+    source = os.path.join(folder, os.path.basename(path) + ".wxs")
+    with open(source, "w", encoding="utf-8") as f:
+        f.write(f"""<?xml version="1.0" encoding="utf-8"?>
+<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
+  <Product Id="{product_code.strip('{}')}" Name="{name}" Manufacturer="Test" Language="1033"
+           Version="{version}" UpgradeCode="{upgrade_code.strip('{}')}">
+    <Package InstallerVersion="200" Compressed="yes" />
+    <Directory Id="TARGETDIR" Name="SourceDir" />
+  </Product>
+</Wix>
+""")
+    run_ok("wixl", "-o", path, source)
+    return path
+
+
+def string_file_info(pe):
+    strings = {}
+    for info in getattr(pe, "FileInfo", [[]])[0]:
+        if info.Key == b"StringFileInfo":
+            for table in info.StringTable:
+                strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
+    return strings
+
+
+def version_block_problems(pe, version):
+    """What is wrong with the version block for `version` (up to four
+    numbers): the texts as given, the fixed fields padded with zeros."""
+    strings = string_file_info(pe)
+    problems = [f"{key} is {strings.get(key)!r}, not {version!r}"
+                for key in ("FileVersion", "ProductVersion") if strings.get(key) != version]
+    problems += [f"{key} is missing or empty" for key in
+                 ("CompanyName", "ProductName", "FileDescription") if not strings.get(key)]
+    parts = [int(p) for p in (version.split(".") + ["0"] * 4)[:4]]
+    expected_ms, expected_ls = parts[0] << 16 | parts[1], parts[2] << 16 | parts[3]
+    fixed = pe.VS_FIXEDFILEINFO[0] if hasattr(pe, "VS_FIXEDFILEINFO") else None
+    if fixed is None:
+        problems.append("no VS_FIXEDFILEINFO")
+    else:
+        for what in ("FileVersion", "ProductVersion"):
+            actual = (getattr(fixed, what + "MS"), getattr(fixed, what + "LS"))
+            if actual != (expected_ms, expected_ls):
+                problems.append(f"fixed {what} is {actual[0] >> 16}.{actual[0] & 0xFFFF}."
+                                f"{actual[1] >> 16}.{actual[1] & 0xFFFF}, not "
+                                + ".".join(map(str, parts)))
+    return problems
+
+
+def icon_problems(found, icon_file=None):
+    """What is wrong with the icon resources in `found` (from resources()):
+    one icon group, each of its entries naming an RT_ICON of the size it
+    gives; with `icon_file`, the images are those of that .ico file."""
+    groups = [key for key in found if key[0] == RT_GROUP_ICON]
+    if len(groups) != 1:
+        return [f"{len(groups)} RT_GROUP_ICON resources, not 1"]
+    group = found[groups[0]]
+    reserved, kind, count = struct.unpack_from("<HHH", group, 0)
+    problems = []
+    if (reserved, kind) != (0, 1) or count == 0 or len(group) != 6 + 14 * count:
+        return [f"RT_GROUP_ICON header {reserved}, {kind}, {count} for {len(group)} bytes"]
+    icons = {key[1]: data for key, data in found.items() if key[0] == RT_ICON}
+    images = []
+    for i in range(count):
+        size, icon_id = struct.unpack_from("<IH", group, 6 + 14 * i + 8)
+        data = icons.get(icon_id)
+        if data is None:
+            problems.append(f"group entry {i} names RT_ICON {icon_id}, which is missing")
+        elif len(data) != size:
+            problems.append(f"RT_ICON {icon_id} holds {len(data)} bytes, the group says {size}")
+        else:
+            images.append(data)
+    if icon_file is not None and not problems:
+        ico = read(icon_file)
+        wanted = []
+        for i in range(struct.unpack_from("<H", ico, 4)[0]):
+            size, offset = struct.unpack_from("<II", ico, 6 + 16 * i + 8)
+            wanted.append(ico[offset:offset + size])
+        if sorted(images) != sorted(wanted):
+            problems.append(f"the icon images are not those of {icon_file}")
+    return problems
+
+
+def execution_levels(manifest):
+    """The requestedExecutionLevel values in a manifest's bytes."""
+    return [e.get("level") for e in ET.fromstring(manifest).iter()
+            if e.tag.rsplit("}", 1)[-1] == "requestedExecutionLevel"]

@@ -134,8 +134,8 @@ class ProductImageTest(unittest.TestCase):
         self.assertEqual(root.tag, "{urn:schemas-microsoft-com:asm.v1}assembly")
         elements = list(root.iter())
 
-        levels = [e.get("level") for e in elements if local_name(e) == "requestedExecutionLevel"]
-        self.assertEqual(levels, ["asInvoker"], "requestedExecutionLevel")
+        self.assertEqual(support.execution_levels(data), ["asInvoker"], "requestedExecutionLevel")
+        self.assertNotIn(b"@", data, "a placeholder of the configured manifest is left")
 
         os_ids = [e.get("Id", "").lower() for e in elements if local_name(e) == "supportedOS"]
         self.assertIn(WINDOWS_10_ID, os_ids, "supportedOS must name Windows 10")
@@ -148,29 +148,22 @@ class ProductImageTest(unittest.TestCase):
         self.assertEqual((identity.get("type"), identity.get("version"), identity.get("publicKeyToken")),
                          ("win32", "6.0.0.0", "6595b64144ccf1df"), "Common-Controls identity")
 
-    def test_version_block(self):
-        version = support.project_version()
-        strings = {}
-        for info in getattr(self.pe, "FileInfo", [[]])[0]:
-            if info.Key == b"StringFileInfo":
-                for table in info.StringTable:
-                    strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
-        problems = [f"{key} is {strings.get(key)!r}, not {version!r}"
-                    for key in ("FileVersion", "ProductVersion") if strings.get(key) != version]
-        problems += [f"{key} is missing or empty" for key in
-                     ("CompanyName", "ProductName", "FileDescription") if not strings.get(key)]
+    def test_version_block_shows_the_packages_product_version(self):
+        package = os.path.join(support.PRODUCT_DIR, support.SAMPLE_PACKAGE)
+        version = support.msi_property(package, "ProductVersion")
+        problems = support.version_block_problems(self.pe, version)
+        if problems:
+            self.fail(f"the version block must show {package}'s ProductVersion {version}:\n"
+                      + "\n".join(problems))
 
-        parts = [int(p) for p in (version.split(".") + ["0"] * 4)[:4]]
-        expected_ms, expected_ls = parts[0] << 16 | parts[1], parts[2] << 16 | parts[3]
-        fixed = self.pe.VS_FIXEDFILEINFO[0] if hasattr(self.pe, "VS_FIXEDFILEINFO") else None
-        if fixed is None:
-            problems.append("no VS_FIXEDFILEINFO")
-        else:
-            for what in ("FileVersion", "ProductVersion"):
-                actual = (getattr(fixed, what + "MS"), getattr(fixed, what + "LS"))
-                if actual != (expected_ms, expected_ls):
-                    problems.append(f"fixed {what} is {actual[0] >> 16}.{actual[0] & 0xFFFF}."
-                                    f"{actual[1] >> 16}.{actual[1] & 0xFFFF}, not {version}.0")
+    def test_removes_the_sample_product_and_writes_the_default_file_name(self):
+        image = support.read(support.PRODUCT_EXE)
+        for text in (support.removal_command(support.DEFAULT_PRODUCT_CODE),
+                     support.DEFAULT_PACKAGE_FILE_NAME):
+            self.assertIn(support.utf16(text), image, f"no UTF-16 {text!r} in the image")
+
+    def test_icon(self):
+        problems = support.icon_problems(self.resources)
         if problems:
             self.fail("\n".join(problems))
 
