@@ -57,9 +57,11 @@ def fresh_temp(name):
     return windows, Path(unix)
 
 
-def build_launcher(package, build_dir):
-    """Builds the x64 launcher around `package` into build_dir; returns the exe."""
-    subprocess.run(["cmake", "--preset", "x64", "-B", str(build_dir), f"-DSETUP_PACKAGE={package}"],
+def build_launcher(package, build_dir, definitions=()):
+    """Builds the x64 launcher around `package` into build_dir, with further
+    cache definitions ("NAME=value") if given; returns the exe."""
+    subprocess.run(["cmake", "--preset", "x64", "-B", str(build_dir), f"-DSETUP_PACKAGE={package}",
+                    *(f"-D{d}" for d in definitions)],
                    cwd=REPO, check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", str(build_dir), "--target", "setup"], cwd=REPO,
                    check=True, stdout=subprocess.DEVNULL)
