@@ -22,7 +22,8 @@ DEB_PACKAGES := cmake make g++ clang clang-format clang-tidy libclang-rt-14-dev 
 FORMATTED := $(wildcard installer/setup/*/*.cpp installer/setup/*/*.h tests/unit/*.cpp \
 	tests/unit/*.h tests/fuzz/*.cpp)
 TIDIED := $(wildcard installer/setup/app/*.cpp installer/setup/cmdline/*.cpp \
-	installer/setup/package/*.cpp) installer/setup/platform/framework.cpp \
+	installer/setup/package/*.cpp) installer/setup/platform/dll_search.cpp \
+	installer/setup/platform/framework.cpp \
 	installer/setup/platform/text.cpp
 
 all: x86 x64

@@ -1,12 +1,14 @@
 #include "fake_host.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 
 bool FakeHost::Fails(Op op) {
   ++callCount;
   if (callCount == failCallNumber) {
-    lastError_ = 5;
+    lastError_ = failCallError;
     return true;
   }
   int nth = ++opCalls_[op];
@@ -38,17 +40,28 @@ bool FakeHost::GetExecutablePath(Text& path) {
   return true;
 }
 
-uint32_t FakeHost::QueryTempPath(wchar_t* buffer, uint32_t capacity) {
+bool FakeHost::HasTempPath2() {
+  ++callCount;
+  return hasTempPath2;
+}
+
+uint32_t FakeHost::QueryTempPath(bool systemTemp, wchar_t* buffer, uint32_t capacity) {
   if (Fails(Op::QueryTempPath)) return 0;
+  if (systemTemp && !hasTempPath2) {
+    lastError_ = 127;  // ERROR_PROC_NOT_FOUND
+    return 0;
+  }
+  const std::wstring& path = systemTemp ? tempPath2 : tempPath;
   if (tempPathNeeds != 0) return tempPathNeeds;  // the buffer stays untouched
-  if (tempPath.size() + 1 > capacity) return static_cast<uint32_t>(tempPath.size() + 1);
-  tempPath.copy(buffer, tempPath.size());
-  buffer[tempPath.size()] = L'\0';
-  return static_cast<uint32_t>(tempPath.size());
+  if (path.size() + 1 > capacity) return static_cast<uint32_t>(path.size() + 1);
+  path.copy(buffer, path.size());
+  buffer[path.size()] = L'\0';
+  return static_cast<uint32_t>(path.size());
 }
 
 bool FakeHost::PathExists(const wchar_t* path) {
   ++callCount;
+  existenceChecks.emplace_back(path);
   return directories.count(path) != 0 || files.count(path) != 0;
 }
 
@@ -80,8 +93,9 @@ ResourceRef FakeHost::FindOwnResource(const wchar_t* type, uint16_t id) {
 }
 
 uint32_t FakeHost::GetResourceSize(ResourceRef) {
+  // An empty resource is no failure to the system: it leaves the last error
+  // as it was.
   if (Fails(Op::GetResourceSize)) return 0;
-  if (resource->empty()) lastError_ = 0;  // an empty resource is no failure to the system
   return static_cast<uint32_t>(resource->size());
 }
 
@@ -90,32 +104,73 @@ const void* FakeHost::LockResourceBytes(ResourceRef) {
   return resource->data();
 }
 
-HostHandle FakeHost::CreateFileForWriting(const wchar_t* path) {
-  if (Fails(Op::CreateFileForWriting)) return 0;
+HostHandle FakeHost::CreateNewFile(const wchar_t* path) {
+  if (beforeCreate) beforeCreate(*this);
+  if (Fails(Op::CreateNewFile)) return 0;
+  if (files.count(path) != 0 || directories.count(path) != 0) {
+    lastError_ = 80;  // ERROR_FILE_EXISTS
+    return 0;
+  }
   HostHandle handle = Open();
-  openFiles_[handle] = path;
-  files[path] = {};  // created or truncated
+  openFiles_[handle] = {path, false, 0};
+  files[path] = {};
+  events.push_back(std::wstring(L"create ") + path);
+  return handle;
+}
+
+HostHandle FakeHost::OpenFileForReading(const wchar_t* path) {
+  if (beforeHold) beforeHold(*this);
+  if (Fails(Op::OpenFileForReading)) return 0;
+  if (files.count(path) == 0) {
+    lastError_ = 2;
+    return 0;
+  }
+  HostHandle handle = Open();
+  openFiles_[handle] = {path, true, 0};
+  events.push_back(std::wstring(L"hold ") + path);
   return handle;
 }
 
 bool FakeHost::WriteFile(HostHandle file, const void* bytes, uint32_t size, uint32_t& written) {
   written = 0;
   if (Fails(Op::WriteFile)) return false;
-  written = size - shortWriteBy;
+  ++writeCalls_;
+  written = size;
+  if (shortWriteOnCall == 0 || shortWriteOnCall == writeCalls_) written -= shortWriteBy;
   const auto* first = static_cast<const uint8_t*>(bytes);
-  Bytes& content = files[openFiles_.at(file)];
+  const OpenFile& open = openFiles_.at(file);
+  Bytes& content = files[open.path];
   content.insert(content.end(), first, first + written);
-  events.push_back(L"write " + openFiles_.at(file));
+  events.push_back(L"write " + open.path);
+  return true;
+}
+
+bool FakeHost::ReadFile(HostHandle file, void* buffer, uint32_t size, uint32_t& read) {
+  read = 0;
+  if (Fails(Op::ReadFile)) return false;
+  OpenFile& open = openFiles_.at(file);
+  const Bytes& content = files.at(open.path);
+  size_t left = content.size() - open.offset;
+  read = static_cast<uint32_t>(left < size ? left : size);
+  std::copy_n(content.begin() + static_cast<std::ptrdiff_t>(open.offset), read,
+              static_cast<uint8_t*>(buffer));
+  open.offset += read;
   return true;
 }
 
 bool FakeHost::RemoveFile(const wchar_t* path) {
   if (Fails(Op::RemoveFile)) return false;
-  events.push_back(std::wstring(L"delete ") + path);
+  for (const auto& [handle, open] : openFiles_) {
+    if (open.path == path) {
+      lastError_ = 32;  // held open by the launcher itself
+      return false;
+    }
+  }
   if (files.erase(path) == 0) {
     lastError_ = 2;
     return false;
   }
+  events.push_back(std::wstring(L"delete ") + path);
   return true;
 }
 
@@ -151,12 +206,33 @@ void FakeHost::CloseHandle(HostHandle handle) {
                  static_cast<unsigned long>(handle));
     std::abort();
   }
+  auto open = openFiles_.find(handle);
+  if (open == openFiles_.end()) return;
+  if (open->second.reading) events.push_back(L"release " + open->second.path);
+  openFiles_.erase(open);
 }
 
 void FakeHost::ShowMessageBox(const wchar_t* title, const wchar_t* text) {
   ++callCount;
   messageBoxes.push_back({title, text});
   events.push_back(std::wstring(L"messagebox ") + text);
+}
+
+void FakeHost::RemoveCurrentDirectoryFromDllSearch() {
+  ++callCount;
+  events.emplace_back(L"dll-search-no-current-directory");
+}
+
+bool FakeHost::LimitDllSearchToSystemDirectory() {
+  ++callCount;
+  if (hasSetDefaultDllDirectories) events.emplace_back(L"dll-search-system-only");
+  return hasSetDefaultDllDirectories;
+}
+
+bool FakeHost::LoadLibraryByPath(const wchar_t* path) {
+  if (Fails(Op::LoadLibraryByPath)) return false;
+  events.push_back(std::wstring(L"load ") + path);
+  return true;
 }
 
 #include "app/setup_app.h"

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -26,11 +27,14 @@ class FakeHost : public Host {
     FindOwnResource,
     GetResourceSize,
     LockResourceBytes,
-    CreateFileForWriting,
+    CreateNewFile,
+    OpenFileForReading,
     WriteFile,
+    ReadFile,
     RemoveFile,
     StartProcess,
     GetProcessExitCode,
+    LoadLibraryByPath,
   };
 
   struct ProcessRun {
@@ -45,66 +49,98 @@ class FakeHost : public Host {
   // --- Script ---------------------------------------------------------
   std::wstring executablePath = L"C:\\Users\\Ann\\Downloads\\Setup.exe";
   std::wstring tempPath = L"C:\\Users\\Ann\\AppData\\Local\\Temp\\";
+  /// Whether the system has GetTempPath2W, and what it reports.
+  bool hasTempPath2 = false;
+  std::wstring tempPath2 = L"C:\\Windows\\SystemTemp\\";
   /// What QueryTempPath reports when it does not fit (0: it fits).
   uint32_t tempPathNeeds = 0;
   std::wstring systemDirectory = L"C:\\Windows\\system32";
   /// Directories that exist; files written exist too.
-  std::set<std::wstring> directories = {tempPath};
+  std::set<std::wstring> directories = {tempPath, tempPath2};
   std::optional<Bytes> resource = Bytes{0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1, 42};
-  /// Bytes a successful write leaves out.
+  /// Bytes a successful write leaves out, on every write or only on the
+  /// n-th one (1-based).
   uint32_t shortWriteBy = 0;
+  int shortWriteOnCall = 0;
+  /// Runs between the removal of the package path and the creation of the
+  /// new file there, as another process could.
+  std::function<void(FakeHost&)> beforeCreate;
+  /// Runs before the copy is opened for the hold, as another process could.
+  std::function<void(FakeHost&)> beforeHold;
+  /// Whether the system has SetDefaultDllDirectories.
+  bool hasSetDefaultDllDirectories = true;
   /// Exit codes of the started processes, in order of starting; 0 beyond.
   std::deque<uint32_t> exitCodes;
   /// Failing operations with the error each one leaves.
   std::map<Op, uint32_t> failures;
   /// Makes only the n-th call (1-based) of an operation in `failures` fail.
   std::map<Op, int> failOnlyCall;
-  /// Makes the n-th host call (1-based, counting every call) fail with
-  /// error 5, whatever it is.
+  /// Makes the n-th host call (1-based, counting every call) fail, leaving
+  /// `failCallError` as the last error (0: the system names no error).
   int failCallNumber = 0;
+  uint32_t failCallError = 5;
 
   // --- Record ---------------------------------------------------------
-  /// Every effect in order: "write <path>", "tempfile <path>",
-  /// "start <command line>", "wait <command line>", "delete <path>",
-  /// "messagebox <text>".
+  /// Every effect in order: "delete <path>", "create <path>", "write <path>",
+  /// "hold <path>", "release <path>", "tempfile <path>",
+  /// "start <command line>", "wait <command line>", "messagebox <text>",
+  /// "dll-search-no-current-directory", "dll-search-system-only",
+  /// "load <path>".
   std::vector<std::wstring> events;
   std::map<std::wstring, Bytes> files;
   std::vector<ProcessRun> processes;
   std::vector<MessageBoxCall> messageBoxes;
   std::set<HostHandle> openHandles;
+  /// The paths asked about by PathExists, in order.
+  std::vector<std::wstring> existenceChecks;
   int callCount = 0;
 
   /// The log files created, in order.
   std::vector<std::wstring> TempFiles() const;
+  /// Leaves `error` as the last error, as an earlier call might have.
+  void LeaveError(uint32_t error) { lastError_ = error; }
 
   // --- Host -----------------------------------------------------------
   uint32_t LastError() override { return lastError_; }
   bool GetExecutablePath(Text& path) override;
-  uint32_t QueryTempPath(wchar_t* buffer, uint32_t capacity) override;
+  bool HasTempPath2() override;
+  uint32_t QueryTempPath(bool systemTemp, wchar_t* buffer, uint32_t capacity) override;
   bool PathExists(const wchar_t* path) override;
   bool CreateUniqueTempFile(const wchar_t* directory, const wchar_t* prefix, Text& path) override;
   bool QuerySystemDirectory(Text& path) override;
   ResourceRef FindOwnResource(const wchar_t* type, uint16_t id) override;
   uint32_t GetResourceSize(ResourceRef resource) override;
   const void* LockResourceBytes(ResourceRef resource) override;
-  HostHandle CreateFileForWriting(const wchar_t* path) override;
+  HostHandle CreateNewFile(const wchar_t* path) override;
+  HostHandle OpenFileForReading(const wchar_t* path) override;
   bool WriteFile(HostHandle file, const void* bytes, uint32_t size, uint32_t& written) override;
+  bool ReadFile(HostHandle file, void* buffer, uint32_t size, uint32_t& read) override;
   bool RemoveFile(const wchar_t* path) override;
   StartedProcess StartProcess(const wchar_t* application, Text& commandLine) override;
   void WaitForProcess(HostHandle process) override;
   bool GetProcessExitCode(HostHandle process, uint32_t& exitCode) override;
   void CloseHandle(HostHandle handle) override;
   void ShowMessageBox(const wchar_t* title, const wchar_t* text) override;
+  void RemoveCurrentDirectoryFromDllSearch() override;
+  bool LimitDllSearchToSystemDirectory() override;
+  bool LoadLibraryByPath(const wchar_t* path) override;
 
  private:
+  struct OpenFile {
+    std::wstring path;
+    bool reading = false;
+    size_t offset = 0;
+  };
+
   // True when the call is to fail; sets the last error.
   bool Fails(Op op);
   HostHandle Open();
 
   uint32_t lastError_ = 0;
   HostHandle nextHandle_ = 100;
+  int writeCalls_ = 0;
   std::map<Op, int> opCalls_;
-  std::map<HostHandle, std::wstring> openFiles_;  // handle -> path
+  std::map<HostHandle, OpenFile> openFiles_;
   std::map<HostHandle, size_t> processOfHandle_;  // handle -> index
   std::map<size_t, uint32_t> processExitCodes_;   // index -> code
 };

@@ -71,12 +71,15 @@ TEST(InstallerStage, RunsTheRemovalThenTheEngineByFullPath) {
   const std::wstring log = host.TempFiles().at(0);
   EXPECT_EQ(0u, log.find(L"C:\\Users\\Ann\\AppData\\Local\\Temp\\usb"));
   const std::vector<std::wstring> expected = {
+      L"create " + kPackage,
       L"write " + kPackage,
+      L"hold " + kPackage,
       L"tempfile " + log,
       L"start " + kRemoval,
       L"wait " + kRemoval,
       L"start " + host.processes[1].commandLine,
       L"wait " + host.processes[1].commandLine,
+      L"release " + kPackage,
       L"delete " + kPackage,
   };
   EXPECT_EQ(expected, host.events);
@@ -102,19 +105,25 @@ TEST(InstallerStage, StartAndExitCodeFailuresBecomeTheExitCodeSilently) {
     uint32_t error;
     int onlyStart;  // 0: every start fails
     size_t processesRun;
+    uint32_t exitCode;
   };
+  // A failure the system names no error for must still not leave as 0.
   const Case cases[] = {
-      {"no msiexec anywhere", FakeHost::Op::StartProcess, 2, 0, 0},
-      {"engine cannot start", FakeHost::Op::StartProcess, 740, 2, 1},
-      {"exit code unreadable", FakeHost::Op::GetProcessExitCode, 6, 0, 2},
-      {"no system directory", FakeHost::Op::QuerySystemDirectory, 122, 0, 0},
+      {"no msiexec anywhere", FakeHost::Op::StartProcess, 2, 0, 0, 2},
+      {"engine cannot start", FakeHost::Op::StartProcess, 740, 2, 1, 740},
+      {"engine cannot start, no error named", FakeHost::Op::StartProcess, 0, 2, 1, 1},
+      {"exit code unreadable", FakeHost::Op::GetProcessExitCode, 6, 0, 2, 6},
+      {"exit code unreadable, no error named", FakeHost::Op::GetProcessExitCode, 0, 2, 2, 1},
+      {"no system directory", FakeHost::Op::QuerySystemDirectory, 122, 0, 0, 122},
+      // A system directory of MAX_PATH or more fails without an error.
+      {"no system directory, no error named", FakeHost::Op::QuerySystemDirectory, 0, 0, 0, 206},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     FakeHost host;
     host.failures[c.op] = c.error;
     if (c.onlyStart != 0) host.failOnlyCall[c.op] = c.onlyStart;
-    EXPECT_EQ(c.error, RunSetup(host, L"/q"));
+    EXPECT_EQ(c.exitCode, RunSetup(host, L"/q"));
     EXPECT_EQ(c.processesRun, host.processes.size());
     EXPECT_EQ(1u, host.files.count(kPackage)) << "package kept";
     EXPECT_TRUE(host.messageBoxes.empty());
@@ -142,6 +151,33 @@ TEST(InstallerStage, NoLogFileMeansNoLogArgumentAndNoMessage) {
     EXPECT_EQ(L"msiexec.exe /i \"" + kPackage + L"\" /qn", EngineCommandFor(L"/l /q", host));
     EXPECT_TRUE(host.messageBoxes.empty());
   }
+  // The temporary directory is gone by the time the log is asked for.
+  FakeHost host;
+  host.beforeHold = [](FakeHost& fake) { fake.directories.clear(); };
+  EXPECT_EQ(L"msiexec.exe /i \"" + kPackage + L"\" /qn", EngineCommandFor(L"/l /q", host));
+  EXPECT_TRUE(host.TempFiles().empty());
+}
+
+TEST(InstallerStage, ACommandTooLongToStartEndsBeforeTheRemoval) {
+  // Doubled quotes can push a launcher line the system accepted past what
+  // it accepts for the engine.
+  const std::wstring head = L"msiexec.exe /i \"" + kPackage + L"\"  A=";
+  for (size_t length : {kLongestCommandLine, kLongestCommandLine + 1}) {
+    SCOPED_TRACE(length);
+    FakeHost host;
+    std::wstring value(length - head.size(), L'v');
+    uint32_t code = RunSetup(host, L"A=" + value);
+    if (length == kLongestCommandLine) {
+      EXPECT_EQ(0u, code);
+      ASSERT_EQ(2u, host.processes.size());
+      EXPECT_EQ(length, host.processes[1].commandLine.size());
+    } else {
+      EXPECT_EQ(206u, code);
+      EXPECT_TRUE(host.processes.empty()) << "nothing removed, nothing started";
+      EXPECT_EQ(1u, host.files.count(kPackage)) << "package kept";
+      EXPECT_TRUE(host.openHandles.empty());
+    }
+  }
 }
 
 // Every host call, failed in turn, still ends the run with its promises kept:
@@ -151,16 +187,19 @@ TEST(InstallerStage, EveryFailingCallKeepsThePromises) {
   FakeHost probe;
   RunSetup(probe, L"/l /q A=1");
   ASSERT_GT(probe.callCount, 10);
-  for (int n = 1; n <= probe.callCount; ++n) {
-    SCOPED_TRACE(n);
-    FakeHost host;
-    host.failCallNumber = n;
-    uint32_t code = RunSetup(host, L"/l /q A=1");
-    EXPECT_TRUE(host.openHandles.empty());
-    EXPECT_LE(host.messageBoxes.size(), 1u);
-    if (code == 0) {
-      ASSERT_FALSE(host.processes.empty());
-      EXPECT_EQ(0u, host.processes.back().commandLine.find(L"msiexec.exe /i"));
+  for (uint32_t error : {5u, 0u}) {
+    for (int n = 1; n <= probe.callCount; ++n) {
+      SCOPED_TRACE(testing::Message() << "call " << n << ", error " << error);
+      FakeHost host;
+      host.failCallNumber = n;
+      host.failCallError = error;
+      uint32_t code = RunSetup(host, L"/l /q A=1");
+      EXPECT_TRUE(host.openHandles.empty());
+      EXPECT_LE(host.messageBoxes.size(), 1u);
+      if (code == 0) {
+        ASSERT_FALSE(host.processes.empty());
+        EXPECT_EQ(0u, host.processes.back().commandLine.find(L"msiexec.exe /i"));
+      }
     }
   }
 }

@@ -5,53 +5,113 @@
 #include <algorithm>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "fake_host.h"
 
 namespace {
 
+using Op = FakeHost::Op;
+
 const Bytes kPackage = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1, 1, 2, 3, 0, 255};
+const std::wstring kPackagePath = kFakePackagePath;
+
+// Two and a half chunks, each byte telling its position.
+Bytes LargePackage() {
+  Bytes bytes(kPackageChunkSize * 5 / 2);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 4096);
+  return bytes;
+}
 
 struct StageCase {
   const char* name;
   std::function<void(FakeHost&)> arrange;
-  uint32_t exitCode;
   std::wstring message;  // empty: no message box
 };
+
+size_t IndexOf(const std::vector<std::wstring>& events, const std::wstring& event) {
+  auto found = std::find(events.begin(), events.end(), event);
+  EXPECT_NE(events.end(), found) << "no event " << std::string(event.begin(), event.end());
+  return static_cast<size_t>(found - events.begin());
+}
 
 }  // namespace
 
 TEST(PackageStage, EndsTheRunOnEachFailureWithItsMessage) {
-  using Op = FakeHost::Op;
   const StageCase cases[] = {
-      {"temp query fails", [](FakeHost& h) { h.failures[Op::QueryTempPath] = 1234; }, 4294967295u,
+      {"temp query fails", [](FakeHost& h) { h.failures[Op::QueryTempPath] = 1234; },
        L"Unable to obtain temporary path, 1234"},
-      {"temp directory missing", [](FakeHost& h) { h.directories.clear(); }, 4294967295u, L""},
-      {"temp path too long for the buffer", [](FakeHost& h) { h.tempPathNeeds = 600; }, 4294967295u,
-       L""},
-      {"resource missing", [](FakeHost& h) { h.resource.reset(); }, 4294967295u,
-       L"Error extracting MSI, 1813"},
+      // A failure must never show (or leave as) 0.
+      {"temp query fails without an error", [](FakeHost& h) { h.failures[Op::QueryTempPath] = 0; },
+       L"Unable to obtain temporary path, 1"},
+      {"temp directory missing", [](FakeHost& h) { h.directories.clear(); }, L""},
+      {"temp path too long for the buffer", [](FakeHost& h) { h.tempPathNeeds = 600; }, L""},
+      {"resource missing", [](FakeHost& h) { h.resource.reset(); }, L"Error extracting MSI, 1813"},
       {"resource size unreadable", [](FakeHost& h) { h.failures[Op::GetResourceSize] = 6; },
-       4294967295u, L"Error extracting MSI, 6"},
-      // The system reports no error for an empty resource; that must not
-      // read as a successful extraction.
-      {"resource empty", [](FakeHost& h) { h.resource = Bytes{}; }, 4294967295u,
+       L"Error extracting MSI, 1812"},
+      // The system reports no error for an empty resource, or leaves an
+      // older one: neither may pass for a success or for another failure.
+      {"resource empty", [](FakeHost& h) { h.resource = Bytes{}; }, L"Error extracting MSI, 1812"},
+      {"resource empty, older error left",
+       [](FakeHost& h) {
+         h.resource = Bytes{};
+         h.LeaveError(183);
+       },
        L"Error extracting MSI, 1812"},
       {"resource not loadable", [](FakeHost& h) { h.failures[Op::LockResourceBytes] = 8; },
-       4294967295u, L"Error extracting MSI, 8"},
-      {"file in use", [](FakeHost& h) { h.failures[Op::CreateFileForWriting] = 32; }, 4294967295u,
+       L"Error extracting MSI, 8"},
+      // An earlier copy held open by another program cannot be removed.
+      {"old copy in use",
+       [](FakeHost& h) {
+         h.files[kPackagePath] = Bytes(10, 1);
+         h.failures[Op::RemoveFile] = 32;
+       },
        L"Error extracting MSI, 32"},
-      {"write fails", [](FakeHost& h) { h.failures[Op::WriteFile] = 112; }, 4294967295u,
+      {"old copy not removable, no error named",
+       [](FakeHost& h) {
+         h.files[kPackagePath] = Bytes(10, 1);
+         h.failures[Op::RemoveFile] = 0;
+       },
+       L"Error extracting MSI, 1"},
+      {"create fails", [](FakeHost& h) { h.failures[Op::CreateNewFile] = 5; },
+       L"Error extracting MSI, 5"},
+      // Someone re-creates the file between its removal and the creation:
+      // the launcher never writes into it.
+      {"file planted again before creation",
+       [](FakeHost& h) {
+         h.beforeCreate = [](FakeHost& fake) { fake.files[kPackagePath] = Bytes(3, 9); };
+       },
+       L"Error extracting MSI, 80"},
+      {"write fails", [](FakeHost& h) { h.failures[Op::WriteFile] = 112; },
        L"Error extracting MSI, 112"},
-      {"short write", [](FakeHost& h) { h.shortWriteBy = 3; }, 4294967295u,
-       L"Error extracting MSI, 29"},
+      {"short write", [](FakeHost& h) { h.shortWriteBy = 3; }, L"Error extracting MSI, 29"},
+      {"hold cannot be taken", [](FakeHost& h) { h.failures[Op::OpenFileForReading] = 32; },
+       L"Error extracting MSI, 32"},
+      {"read-back fails", [](FakeHost& h) { h.failures[Op::ReadFile] = 23; },
+       L"Error extracting MSI, 23"},
+      // The copy changed or was replaced between the write and the hold.
+      {"copy changed before the hold",
+       [](FakeHost& h) {
+         h.beforeHold = [](FakeHost& fake) { fake.files.at(kPackagePath)[9] ^= 1; };
+       },
+       L"Error extracting MSI, 1006"},
+      {"copy grown before the hold",
+       [](FakeHost& h) {
+         h.beforeHold = [](FakeHost& fake) { fake.files.at(kPackagePath).push_back(0); };
+       },
+       L"Error extracting MSI, 1006"},
+      {"copy cut short before the hold",
+       [](FakeHost& h) {
+         h.beforeHold = [](FakeHost& fake) { fake.files.at(kPackagePath).pop_back(); };
+       },
+       L"Error extracting MSI, 1006"},
   };
   for (const StageCase& c : cases) {
     SCOPED_TRACE(c.name);
     FakeHost host;
     host.resource = kPackage;
     c.arrange(host);
-    EXPECT_EQ(c.exitCode, RunSetup(host, L"/q"));
+    EXPECT_EQ(4294967295u, RunSetup(host, L"/q"));
     if (c.message.empty()) {
       EXPECT_TRUE(host.messageBoxes.empty());
     } else {
@@ -59,7 +119,7 @@ TEST(PackageStage, EndsTheRunOnEachFailureWithItsMessage) {
       EXPECT_EQ(c.message, host.messageBoxes[0].text);
       EXPECT_EQ(L"Setup", host.messageBoxes[0].title);
     }
-    EXPECT_TRUE(host.processes.empty()) << "no engine after a failed stage";
+    EXPECT_TRUE(host.processes.empty()) << "no engine command after a failed stage";
     EXPECT_TRUE(host.openHandles.empty());
   }
 }
@@ -68,29 +128,160 @@ TEST(PackageStage, WritesNothingWhenTheTempDirectoryIsMissingOrUnknown) {
   for (bool queryFails : {false, true}) {
     FakeHost host;
     host.directories.clear();
-    if (queryFails) host.failures[FakeHost::Op::QueryTempPath] = 5;
+    if (queryFails) host.failures[Op::QueryTempPath] = 5;
     RunSetup(host, L"");
     EXPECT_TRUE(host.files.empty());
   }
 }
 
-TEST(PackageStage, WritesTheResourceByteForByteOverAnyOldCopy) {
+TEST(PackageStage, TakesTheTemporaryDirectoryFromTheNewerQueryWhereThereIsOne) {
+  for (bool hasTempPath2 : {true, false}) {
+    SCOPED_TRACE(hasTempPath2);
+    FakeHost host;
+    host.hasTempPath2 = hasTempPath2;
+    const std::wstring folder = hasTempPath2 ? host.tempPath2 : host.tempPath;
+    host.exitCodes = {0, 1603};
+    EXPECT_EQ(1603u, RunSetup(host, L"/l"));
+    ASSERT_EQ(2u, host.processes.size());
+    EXPECT_EQ(1u, host.files.count(folder + kPackageFileName));
+    ASSERT_EQ(1u, host.TempFiles().size());
+    EXPECT_EQ(0u, host.TempFiles()[0].find(folder + L"usb")) << "the log goes there too";
+  }
+}
+
+TEST(PackageStage, UsesTheWhole520CharacterBufferAndEmptiesItFirst) {
+  // 519 characters and the terminator fill the buffer exactly.
+  const std::wstring fits = L"C:\\" + std::wstring(515, L'd') + L"\\";
+  ASSERT_EQ(519u, fits.size());
+  {
+    FakeHost host;
+    host.tempPath = fits;
+    host.directories = {fits};
+    host.exitCodes = {0, 1603};
+    EXPECT_EQ(1603u, RunSetup(host, L"/q"));
+    EXPECT_EQ(1u, host.files.count(fits + kPackageFileName));
+  }
+  {
+    // One more does not fit: the query leaves the buffer as it is, and the
+    // emptied buffer then names no directory.
+    FakeHost host;
+    host.tempPath = fits + L"e\\";
+    host.directories = {host.tempPath};
+    EXPECT_EQ(4294967295u, RunSetup(host, L"/q"));
+    EXPECT_EQ(std::vector<std::wstring>{L""}, host.existenceChecks);
+    EXPECT_TRUE(host.files.empty());
+    EXPECT_TRUE(host.messageBoxes.empty());
+  }
+}
+
+TEST(PackageStage, ReplacesAnOldCopyByRemovingItAndCreatingANewFile) {
   FakeHost host;
   host.resource = kPackage;
-  host.files[kFakePackagePath] = Bytes(1000, 7);  // a stale, longer copy
+  host.files[kPackagePath] = Bytes(1000, 7);  // a stale, longer copy
   host.exitCodes = {0, 1603};
   EXPECT_EQ(1603u, RunSetup(host, L""));
   ASSERT_EQ(1u, host.files.size());
-  EXPECT_EQ(kPackage, host.files.at(kFakePackagePath));
-  EXPECT_EQ(1, std::count(host.events.begin(), host.events.end(),
-                          std::wstring(L"write ") + kFakePackagePath));
+  EXPECT_EQ(kPackage, host.files.at(kPackagePath));
+  const std::vector<std::wstring> expected = {L"delete " + kPackagePath, L"create " + kPackagePath,
+                                              L"write " + kPackagePath, L"hold " + kPackagePath};
+  EXPECT_EQ(expected, std::vector<std::wstring>(host.events.begin(), host.events.begin() + 4));
 }
 
-TEST(PackageStage, ExtractPackageReturnsZeroOrTheError) {
+TEST(PackageStage, WritesInChunksAndFailsOnAShortOrFailedOne) {
+  const Bytes large = LargePackage();
+  {
+    FakeHost host;
+    host.resource = large;
+    host.exitCodes = {0, 1603};
+    EXPECT_EQ(1603u, RunSetup(host, L"/q"));
+    EXPECT_TRUE(host.files.at(kPackagePath) == large);
+    EXPECT_EQ(3, std::count(host.events.begin(), host.events.end(), L"write " + kPackagePath));
+  }
+  struct Case {
+    const char* name;
+    std::function<void(FakeHost&)> arrange;
+    std::wstring message;
+  };
+  const Case cases[] = {
+      {"second chunk fails",
+       [](FakeHost& h) {
+         h.failures[Op::WriteFile] = 112;
+         h.failOnlyCall[Op::WriteFile] = 2;
+       },
+       L"Error extracting MSI, 112"},
+      {"last chunk short",
+       [](FakeHost& h) {
+         h.shortWriteBy = 1;
+         h.shortWriteOnCall = 3;
+       },
+       L"Error extracting MSI, 29"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeHost host;
+    host.resource = large;
+    c.arrange(host);
+    EXPECT_EQ(4294967295u, RunSetup(host, L"/q"));
+    ASSERT_EQ(1u, host.messageBoxes.size());
+    EXPECT_EQ(c.message, host.messageBoxes[0].text);
+    EXPECT_TRUE(host.processes.empty());
+  }
+}
+
+TEST(PackageStage, HoldsTheCopyFromBeforeTheRemovalUntilTheEngineEnds) {
+  struct Case {
+    const char* name;
+    std::function<void(FakeHost&)> arrange;
+    bool copyStays;
+  };
+  const Case cases[] = {
+      {"engine succeeds", [](FakeHost&) {}, false},
+      {"engine fails",
+       [](FakeHost& h) {
+         h.exitCodes = {0, 1603};
+       },
+       true},
+      {"engine exit code unreadable",
+       [](FakeHost& h) {
+         h.failures[Op::GetProcessExitCode] = 6;
+         h.failOnlyCall[Op::GetProcessExitCode] = 2;
+       },
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeHost host;
+    c.arrange(host);
+    RunSetup(host, L"/l");
+    ASSERT_EQ(2u, host.processes.size());
+    const std::vector<std::wstring>& events = host.events;
+    size_t hold = IndexOf(events, L"hold " + kPackagePath);
+    size_t release = IndexOf(events, L"release " + kPackagePath);
+    EXPECT_LT(hold, IndexOf(events, L"start " + host.processes[0].commandLine));
+    EXPECT_GT(release, IndexOf(events, L"wait " + host.processes[1].commandLine));
+    EXPECT_EQ(c.copyStays, host.files.count(kPackagePath) == 1);
+    if (!c.copyStays) {
+      EXPECT_LT(release, IndexOf(events, L"delete " + kPackagePath));
+    }
+    EXPECT_TRUE(host.openHandles.empty());
+  }
+  // No engine at all: the hold still ends, the copy stays.
   FakeHost host;
-  EXPECT_EQ(0u, ExtractPackage(host, L"C:\\x.msi"));
+  host.failures[Op::StartProcess] = 2;
+  EXPECT_EQ(2u, RunSetup(host, L""));
+  IndexOf(host.events, L"release " + kPackagePath);
+  EXPECT_EQ(1u, host.files.count(kPackagePath));
+}
+
+TEST(PackageStage, ExtractPackageWritesAndHoldsOrReturnsTheError) {
+  FakeHost host;
+  HostHandle hold = 0;
+  EXPECT_EQ(0u, ExtractPackage(host, L"C:\\x.msi", hold));
+  EXPECT_NE(0u, hold);
   EXPECT_EQ(*host.resource, host.files.at(L"C:\\x.msi"));
-  host.failures[FakeHost::Op::WriteFile] = 39;
-  EXPECT_EQ(39u, ExtractPackage(host, L"C:\\y.msi"));
+  host.CloseHandle(hold);
+  host.failures[Op::WriteFile] = 39;
+  EXPECT_EQ(39u, ExtractPackage(host, L"C:\\y.msi", hold));
+  EXPECT_EQ(0u, hold);
   EXPECT_TRUE(host.openHandles.empty());
 }

@@ -37,8 +37,11 @@ bool CSetupApp::InitInstance() {
   }
 
   Text packagePath;
-  if (!RunPackageStage(*this, m_nExitCode, packagePath)) return false;
-  RunInstallerStage(host(), packagePath.c_str(), info, m_nExitCode);
+  HostHandle heldPackage = 0;
+  if (!RunPackageStage(*this, m_nExitCode, packagePath, heldPackage)) return false;
+  // Open from the write until the engine is done; closed on every path.
+  ScopedHandle hold(host(), heldPackage);
+  RunInstallerStage(host(), packagePath.c_str(), info, hold, m_nExitCode);
   return false;
 }
 

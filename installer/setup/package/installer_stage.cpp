@@ -61,7 +61,7 @@ bool GetEnginePath(Host& host, Text& path) {
 Text CreateLogFile(Host& host) {
   Text logPath;
   wchar_t tempPath[kTempPathCapacity] = {};
-  if (host.QueryTempPath(tempPath, kTempPathCapacity) == 0 || !host.PathExists(tempPath)) {
+  if (QueryTempDirectory(host, tempPath, kTempPathCapacity) == 0 || !host.PathExists(tempPath)) {
     return logPath;
   }
   if (!host.CreateUniqueTempFile(tempPath, kLogFilePrefix, logPath)) logPath.Clear();
@@ -104,22 +104,28 @@ void RemovePreviousProduct(Host& host, const wchar_t* enginePath) {
 }
 
 void RunInstallerStage(Host& host, const wchar_t* packagePath, const CSetupCommandLineInfo& info,
-                       int32_t& exitCode) {
+                       ScopedHandle& hold, int32_t& exitCode) {
   Text logPath;
   if (info.HasSwitch(SwitchKey::Log)) logPath = CreateLogFile(host);
 
   // Without the system directory neither command can start.
   Text engine;
   if (!GetEnginePath(host, engine)) {
-    exitCode = static_cast<int32_t>(host.LastError());
+    exitCode = static_cast<int32_t>(FailureCode(host, kErrorFilenameExceedsRange));
+    return;
+  }
+  // A command the system would refuse to start ends the run before the
+  // earlier product is removed, so that nothing on the machine changes.
+  Text command = BuildEngineCommand(info, packagePath, logPath.c_str());
+  if (command.size() > kLongestCommandLine) {
+    exitCode = static_cast<int32_t>(kErrorFilenameExceedsRange);
     return;
   }
   RemovePreviousProduct(host, engine.c_str());
 
-  Text command = BuildEngineCommand(info, packagePath, logPath.c_str());
   StartedProcess started = host.StartProcess(engine.c_str(), command);
   if (started.process == 0) {
-    exitCode = static_cast<int32_t>(host.LastError());
+    exitCode = static_cast<int32_t>(FailureCode(host));
     return;
   }
   uint32_t engineExitCode = 0;
@@ -128,11 +134,14 @@ void RunInstallerStage(Host& host, const wchar_t* packagePath, const CSetupComma
     ScopedHandle thread(host, started.thread);
     host.WaitForProcess(process.get());
     if (!host.GetProcessExitCode(process.get(), engineExitCode)) {
-      exitCode = static_cast<int32_t>(host.LastError());
+      exitCode = static_cast<int32_t>(FailureCode(host));
       return;
     }
   }
   // The engine's own code passes through unchanged, read back as unsigned.
   exitCode = static_cast<int32_t>(engineExitCode);
-  if (engineExitCode == 0) host.RemoveFile(packagePath);
+  if (engineExitCode == 0) {
+    hold.Close();
+    host.RemoveFile(packagePath);
+  }
 }

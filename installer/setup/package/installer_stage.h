@@ -2,6 +2,7 @@
 // install of the product, then the engine on the package.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "cmdline/command_line_info.h"
@@ -24,8 +25,13 @@ Text BuildPropertyArguments(const CSetupCommandLineInfo& info);
 Text BuildEngineCommand(const CSetupCommandLineInfo& info, const wchar_t* packagePath,
                         const wchar_t* logPath);
 
+/// The longest command line the system starts, in characters, without the
+/// terminating NUL.
+constexpr size_t kLongestCommandLine = 32766;
+
 /// Removes the earlier product, then runs the engine on the package and
-/// settles `exitCode` with the engine's result. The package copy is deleted
-/// only after the engine reports success.
+/// settles `exitCode` with the engine's result. `hold` keeps the copy from
+/// being changed while both commands run; after the engine reports success
+/// it is closed and the copy deleted.
 void RunInstallerStage(Host& host, const wchar_t* packagePath, const CSetupCommandLineInfo& info,
-                       int32_t& exitCode);
+                       ScopedHandle& hold, int32_t& exitCode);

@@ -1,38 +1,132 @@
 #include "package/package_stage.h"
 
+#include <cstdlib>
+#include <cstring>
+
 #include "setup_product.h"
 
 const wchar_t kPackageResourceType[] = L"MSI";
 const wchar_t kPackageFileName[] = SETUP_PACKAGE_FILE_NAME;
 
-uint32_t ExtractPackage(Host& host, const wchar_t* path) {
-  // An empty resource is no error to the system, which then reports 0; the
-  // fallback keeps that from passing for a successful extraction.
+namespace {
+
+// A heap buffer for the read-back, freed when it goes out of scope.
+class ChunkBuffer {
+ public:
+  explicit ChunkBuffer(uint32_t size) : bytes_(static_cast<uint8_t*>(std::malloc(size))) {}
+  ChunkBuffer(const ChunkBuffer&) = delete;
+  ChunkBuffer& operator=(const ChunkBuffer&) = delete;
+  ~ChunkBuffer() { std::free(bytes_); }
+  uint8_t* get() const { return bytes_; }
+
+ private:
+  uint8_t* bytes_;
+};
+
+uint32_t ChunkAt(uint32_t offset, uint32_t size) {
+  uint32_t left = size - offset;
+  return left < kPackageChunkSize ? left : kPackageChunkSize;
+}
+
+// True when the file behind `file` holds exactly `package` and nothing more.
+// Returns the read error, if any, in `error`.
+bool HoldsExactly(Host& host, HostHandle file, const PackageBytes& package, uint32_t& error) {
+  ChunkBuffer buffer(kPackageChunkSize);
+  if (buffer.get() == nullptr) std::abort();  // as for any allocation the launcher makes
+  error = 0;
+  uint32_t offset = 0;
+  for (;;) {
+    uint32_t read = 0;
+    if (!host.ReadFile(file, buffer.get(), kPackageChunkSize, read)) {
+      error = FailureCode(host);
+      return false;
+    }
+    if (read == 0) return offset == package.size;
+    if (read > package.size - offset) return false;
+    if (std::memcmp(buffer.get(), package.data + offset, read) != 0) return false;
+    offset += read;
+  }
+}
+
+}  // namespace
+
+uint32_t QueryTempDirectory(Host& host, wchar_t* buffer, uint32_t capacity) {
+  return host.QueryTempPath(host.HasTempPath2(), buffer, capacity);
+}
+
+uint32_t FindPackage(Host& host, PackageBytes& package) {
+  // An empty resource is no error to the system, which then reports 0 or a
+  // leftover code; either way it is no package to extract.
   ResourceRef resource = host.FindOwnResource(kPackageResourceType, kPackageResourceId);
   if (resource == 0) return FailureCode(host, kErrorResourceDataNotFound);
   uint32_t size = host.GetResourceSize(resource);
-  if (size == 0) return FailureCode(host, kErrorResourceDataNotFound);
+  if (size == 0) return kErrorResourceDataNotFound;
   const void* bytes = host.LockResourceBytes(resource);
   if (bytes == nullptr) return FailureCode(host, kErrorResourceDataNotFound);
-
-  ScopedHandle file(host, host.CreateFileForWriting(path));
-  if (!file) return host.LastError();
-  uint32_t written = 0;
-  if (!host.WriteFile(file.get(), bytes, size, written)) return host.LastError();
-  // A write that reports success for fewer bytes would leave a truncated
-  // package for the engine to choke on; it is a failure like any other.
-  if (written != size) return kErrorWriteFault;
+  package.data = static_cast<const uint8_t*>(bytes);
+  package.size = size;
   return 0;
 }
 
-bool RunPackageStage(CWinApp& app, int32_t& exitCode, Text& packagePath) {
+uint32_t WritePackage(Host& host, const wchar_t* path, const PackageBytes& package) {
+  // Whatever stands at the path goes first, and the copy is then created
+  // new: a file someone else put there (replaced in place it would keep its
+  // owner and permissions, writable by whoever planted it) is never
+  // written into, and a link is removed, never followed.
+  if (!host.RemoveFile(path)) {
+    uint32_t error = FailureCode(host);
+    if (error != kErrorFileNotFound) return error;
+  }
+  ScopedHandle file(host, host.CreateNewFile(path));
+  if (!file) return FailureCode(host);
+  for (uint32_t offset = 0; offset < package.size;) {
+    uint32_t chunk = ChunkAt(offset, package.size);
+    uint32_t written = 0;
+    if (!host.WriteFile(file.get(), package.data + offset, chunk, written)) {
+      return FailureCode(host);
+    }
+    // A write that reports success for fewer bytes would leave a truncated
+    // package for the engine to choke on; it is a failure like any other.
+    if (written != chunk) return kErrorWriteFault;
+    offset += chunk;
+  }
+  return 0;
+}
+
+uint32_t HoldPackage(Host& host, const wchar_t* path, const PackageBytes& package,
+                     HostHandle& hold) {
+  hold = 0;
+  // Between closing the written copy and this open, the file could have
+  // been changed or replaced; once it is open like this it cannot be, so
+  // what it holds now is what the engine will read.
+  ScopedHandle file(host, host.OpenFileForReading(path));
+  if (!file) return FailureCode(host);
+  uint32_t error = 0;
+  if (!HoldsExactly(host, file.get(), package, error)) {
+    return error != 0 ? error : kErrorFileInvalid;
+  }
+  hold = file.Release();
+  return 0;
+}
+
+uint32_t ExtractPackage(Host& host, const wchar_t* path, HostHandle& hold) {
+  hold = 0;
+  PackageBytes package;
+  uint32_t error = FindPackage(host, package);
+  if (error == 0) error = WritePackage(host, path, package);
+  if (error == 0) error = HoldPackage(host, path, package, hold);
+  return error;
+}
+
+bool RunPackageStage(CWinApp& app, int32_t& exitCode, Text& packagePath, HostHandle& hold) {
   Host& host = app.host();
+  hold = 0;
   // Emptied first: a query that needs more room leaves the buffer as it is,
   // and the empty path then fails the existence test below.
   wchar_t tempPath[kTempPathCapacity] = {};
-  if (host.QueryTempPath(tempPath, kTempPathCapacity) == 0) {
+  if (QueryTempDirectory(host, tempPath, kTempPathCapacity) == 0) {
     Text message(L"Unable to obtain temporary path, ");
-    message.AppendUnsigned(host.LastError());
+    message.AppendUnsigned(FailureCode(host));
     app.AfxMessageBox(message.c_str());
     exitCode = -1;
     return false;
@@ -45,7 +139,7 @@ bool RunPackageStage(CWinApp& app, int32_t& exitCode, Text& packagePath) {
   // The temporary directory ends with a backslash.
   packagePath = Text(tempPath);
   packagePath.Append(kPackageFileName);
-  uint32_t error = ExtractPackage(host, packagePath.c_str());
+  uint32_t error = ExtractPackage(host, packagePath.c_str(), hold);
   if (error != 0) {
     Text message(L"Error extracting MSI, ");
     message.AppendUnsigned(error);

@@ -1,5 +1,5 @@
 // Writing the package, carried in the executable's resources, into the
-// user's temporary directory.
+// user's temporary directory, and guarding the copy until the engine is done.
 #pragma once
 
 #include <cstdint>
@@ -18,11 +18,39 @@ extern const wchar_t kPackageFileName[];
 /// Room for the temporary directory's path, in characters.
 constexpr uint32_t kTempPathCapacity = 520;
 
-/// Writes the package resource to `path`, replacing any file there.
-/// Returns 0, or the system error code that stopped it.
-uint32_t ExtractPackage(Host& host, const wchar_t* path);
+/// Bytes per write and per read of the copy. One write of a whole large
+/// package can fail on 32-bit Windows for lack of kernel memory, and under
+/// Wine it is also slower than writes of this size.
+constexpr uint32_t kPackageChunkSize = 1024 * 1024;
+
+/// The package's bytes in the executable's mapped image.
+struct PackageBytes {
+  const uint8_t* data = nullptr;
+  uint32_t size = 0;
+};
+
+/// The temporary directory into `buffer`, from GetTempPath2W where the
+/// system has it, else GetTempPathW; the result as QueryTempPath's.
+uint32_t QueryTempDirectory(Host& host, wchar_t* buffer, uint32_t capacity);
+
+/// Finds the package resource. Returns 0, or the system error code.
+uint32_t FindPackage(Host& host, PackageBytes& package);
+
+/// Writes `package` as a new file at `path`, after removing whatever stood
+/// there, in chunks. Returns 0, or the system error code that stopped it.
+uint32_t WritePackage(Host& host, const wchar_t* path, const PackageBytes& package);
+
+/// Opens the copy at `path` so that nobody can change it while `hold` is
+/// open, and checks that it holds exactly `package`. Returns 0 with `hold`
+/// set, or the system error code with `hold` 0.
+uint32_t HoldPackage(Host& host, const wchar_t* path, const PackageBytes& package,
+                     HostHandle& hold);
+
+/// Writes the package resource to `path` and holds the copy. Returns 0 with
+/// `hold` set, or the system error code that stopped it, with `hold` 0.
+uint32_t ExtractPackage(Host& host, const wchar_t* path, HostHandle& hold);
 
 /// Writes the package into the temporary directory and returns true with
-/// its path. Otherwise shows any message through `app`, sets `exitCode` and
-/// returns false: the run ends.
-bool RunPackageStage(CWinApp& app, int32_t& exitCode, Text& packagePath);
+/// its path and the open hold on it. Otherwise shows any message through
+/// `app`, sets `exitCode` and returns false: the run ends.
+bool RunPackageStage(CWinApp& app, int32_t& exitCode, Text& packagePath, HostHandle& hold);

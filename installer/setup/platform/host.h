@@ -16,8 +16,14 @@ using ResourceRef = uintptr_t;
 
 /// System error codes the logic names itself.
 enum : uint32_t {
+  kErrorInvalidFunction = 1,  // the code of a failure the system gave no code for
   kErrorFileNotFound = 2,
+  kErrorAccessDenied = 5,
   kErrorWriteFault = 29,
+  kErrorSharingViolation = 32,
+  kErrorInvalidParameter = 87,
+  kErrorFilenameExceedsRange = 206,
+  kErrorFileInvalid = 1006,
   kErrorResourceDataNotFound = 1812,
 };
 
@@ -36,10 +42,15 @@ class Host {
   /// Full path of the running executable; false if it cannot be read.
   virtual bool GetExecutablePath(Text& path) = 0;
 
-  /// Writes the temporary directory, ending with a backslash, into `buffer`.
-  /// Returns its length, the size needed when `capacity` is too small
-  /// (leaving `buffer` untouched), or 0 on failure.
-  virtual uint32_t QueryTempPath(wchar_t* buffer, uint32_t capacity) = 0;
+  /// Whether the system has GetTempPath2W, which gives LocalSystem a folder
+  /// only SYSTEM and administrators can use (C:\Windows\SystemTemp) and every
+  /// other caller the same folder as GetTempPathW.
+  virtual bool HasTempPath2() = 0;
+  /// Writes the temporary directory, ending with a backslash, into `buffer`
+  /// through GetTempPath2W (`systemTemp`) or GetTempPathW. Returns its
+  /// length, the size needed when `capacity` is too small (leaving `buffer`
+  /// untouched), or 0 on failure.
+  virtual uint32_t QueryTempPath(bool systemTemp, wchar_t* buffer, uint32_t capacity) = 0;
 
   /// False when nothing exists at `path`.
   virtual bool PathExists(const wchar_t* path) = 0;
@@ -62,11 +73,19 @@ class Host {
   /// process. Null on failure.
   virtual const void* LockResourceBytes(ResourceRef resource) = 0;
 
-  /// Creates or replaces the file at `path` for writing, letting others
-  /// only read it while it is open. 0 on failure.
-  virtual HostHandle CreateFileForWriting(const wchar_t* path) = 0;
+  /// Creates a new file at `path` for writing, letting others only read it
+  /// while it is open. Fails when anything already stands at `path`, a link
+  /// included, which is never followed. 0 on failure.
+  virtual HostHandle CreateNewFile(const wchar_t* path) = 0;
+  /// Opens the existing file at `path` for reading (a link itself, never its
+  /// target) and lets others only read it while the handle is open: nobody
+  /// can write, rename or delete it. 0 on failure.
+  virtual HostHandle OpenFileForReading(const wchar_t* path) = 0;
   /// One write call. `written` receives the count the system reports.
   virtual bool WriteFile(HostHandle file, const void* bytes, uint32_t size, uint32_t& written) = 0;
+  /// One read call. `read` receives the count, 0 at the end of the file.
+  virtual bool ReadFile(HostHandle file, void* buffer, uint32_t size, uint32_t& read) = 0;
+  /// Deletes the file at `path`; a link is deleted itself, never its target.
   virtual bool RemoveFile(const wchar_t* path) = 0;
 
   /// Starts `application` (a full path) with `commandLine`, which the
@@ -83,11 +102,21 @@ class Host {
   /// A modal box with an exclamation icon and an OK button, owned by no
   /// window. Returns when the user has answered it.
   virtual void ShowMessageBox(const wchar_t* title, const wchar_t* text) = 0;
+
+  /// Takes the current directory out of the DLL search.
+  virtual void RemoveCurrentDirectoryFromDllSearch() = 0;
+  /// Limits the default DLL search of this process to the system directory.
+  /// False where the system cannot (no SetDefaultDllDirectories: Windows XP,
+  /// Vista, and 7 without KB2533623).
+  virtual bool LimitDllSearchToSystemDirectory() = 0;
+  /// Loads the DLL at the full path `path`, its own imports searched from its
+  /// folder first, and keeps it loaded for the life of the process.
+  virtual bool LoadLibraryByPath(const wchar_t* path) = 0;
 };
 
 /// The last error as the code of a failure: `fallback` when the system left
 /// none, so that a failure can never read as success (0).
-inline uint32_t FailureCode(Host& host, uint32_t fallback) {
+inline uint32_t FailureCode(Host& host, uint32_t fallback = kErrorInvalidFunction) {
   uint32_t error = host.LastError();
   return error != 0 ? error : fallback;
 }
@@ -98,12 +127,21 @@ class ScopedHandle {
   ScopedHandle(Host& host, HostHandle handle) : host_(host), handle_(handle) {}
   ScopedHandle(const ScopedHandle&) = delete;
   ScopedHandle& operator=(const ScopedHandle&) = delete;
-  ~ScopedHandle() {
-    if (handle_ != 0) host_.CloseHandle(handle_);
-  }
+  ~ScopedHandle() { Close(); }
 
   HostHandle get() const { return handle_; }
   explicit operator bool() const { return handle_ != 0; }
+  /// Hands the handle over to the caller, who closes it.
+  HostHandle Release() {
+    HostHandle handle = handle_;
+    handle_ = 0;
+    return handle;
+  }
+  /// Closes the handle now rather than at the end of the scope.
+  void Close() {
+    if (handle_ != 0) host_.CloseHandle(handle_);
+    handle_ = 0;
+  }
 
  private:
   Host& host_;

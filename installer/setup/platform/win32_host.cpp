@@ -13,6 +13,18 @@ HostHandle FromHandle(HANDLE handle) { return reinterpret_cast<HostHandle>(handl
 // path Windows can hand out is 32767 characters.
 constexpr DWORD kLongestPath = 32768;
 
+// Functions newer than Windows XP, looked up at run time so that the
+// launcher still loads there.
+template <typename Function>
+Function FindKernel32Function(const char* name) {
+  HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
+  if (kernel32 == nullptr) return nullptr;
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(kernel32, name)));
+}
+
+using GetTempPath2Function = DWORD(WINAPI*)(DWORD, LPWSTR);
+using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+
 }  // namespace
 
 uint32_t Win32Host::LastError() { return ::GetLastError(); }
@@ -34,7 +46,19 @@ bool Win32Host::GetExecutablePath(Text& path) {
   return ok;
 }
 
-uint32_t Win32Host::QueryTempPath(wchar_t* buffer, uint32_t capacity) {
+bool Win32Host::HasTempPath2() {
+  return FindKernel32Function<GetTempPath2Function>("GetTempPath2W") != nullptr;
+}
+
+uint32_t Win32Host::QueryTempPath(bool systemTemp, wchar_t* buffer, uint32_t capacity) {
+  if (systemTemp) {
+    auto getTempPath2 = FindKernel32Function<GetTempPath2Function>("GetTempPath2W");
+    if (getTempPath2 == nullptr) {
+      ::SetLastError(ERROR_PROC_NOT_FOUND);
+      return 0;
+    }
+    return getTempPath2(capacity, buffer);
+  }
   return ::GetTempPathW(capacity, buffer);
 }
 
@@ -73,9 +97,21 @@ const void* Win32Host::LockResourceBytes(ResourceRef resource) {
   return ::LockResource(loaded);
 }
 
-HostHandle Win32Host::CreateFileForWriting(const wchar_t* path) {
-  HANDLE file = ::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+HostHandle Win32Host::CreateNewFile(const wchar_t* path) {
+  // CREATE_NEW fails on any name that exists; with the reparse-point flag a
+  // link planted there counts as existing instead of being followed to
+  // create its target.
+  HANDLE file = ::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  return file == INVALID_HANDLE_VALUE ? 0 : FromHandle(file);
+}
+
+HostHandle Win32Host::OpenFileForReading(const wchar_t* path) {
+  // Read sharing only: while this handle is open, opening the file for
+  // writing or for deletion (which renaming needs too) fails for everyone.
+  HANDLE file = ::CreateFileW(
+      path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   return file == INVALID_HANDLE_VALUE ? 0 : FromHandle(file);
 }
 
@@ -83,6 +119,13 @@ bool Win32Host::WriteFile(HostHandle file, const void* bytes, uint32_t size, uin
   DWORD count = 0;
   BOOL ok = ::WriteFile(ToHandle(file), bytes, size, &count, nullptr);
   written = count;
+  return ok != FALSE;
+}
+
+bool Win32Host::ReadFile(HostHandle file, void* buffer, uint32_t size, uint32_t& read) {
+  DWORD count = 0;
+  BOOL ok = ::ReadFile(ToHandle(file), buffer, size, &count, nullptr);
+  read = count;
   return ok != FALSE;
 }
 
@@ -118,17 +161,16 @@ void Win32Host::ShowMessageBox(const wchar_t* title, const wchar_t* text) {
   ::MessageBoxW(nullptr, text, title, MB_OK | MB_ICONEXCLAMATION);
 }
 
-void HardenDllSearch() {
-  ::SetDllDirectoryW(L"");
-  // Windows 7 with KB2533623 and later only; looked up so that the launcher
-  // still starts on Windows XP.
-  using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
-  HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
-  if (kernel32 == nullptr) return;
-  auto setDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
-      reinterpret_cast<void*>(::GetProcAddress(kernel32, "SetDefaultDllDirectories")));
-  if (setDefaultDllDirectories != nullptr) {
-    constexpr DWORD kSearchSystem32 = 0x00000800;  // LOAD_LIBRARY_SEARCH_SYSTEM32
-    setDefaultDllDirectories(kSearchSystem32);
-  }
+void Win32Host::RemoveCurrentDirectoryFromDllSearch() { ::SetDllDirectoryW(L""); }
+
+bool Win32Host::LimitDllSearchToSystemDirectory() {
+  auto setDefaultDllDirectories =
+      FindKernel32Function<SetDefaultDllDirectoriesFunction>("SetDefaultDllDirectories");
+  constexpr DWORD kSearchSystem32 = 0x00000800;  // LOAD_LIBRARY_SEARCH_SYSTEM32
+  return setDefaultDllDirectories != nullptr && setDefaultDllDirectories(kSearchSystem32) != FALSE;
+}
+
+bool Win32Host::LoadLibraryByPath(const wchar_t* path) {
+  // The module stays loaded until the process ends: that is its purpose.
+  return ::LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH) != nullptr;
 }

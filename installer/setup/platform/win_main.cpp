@@ -7,6 +7,7 @@
 // itself up when it loads.
 #include <cstdlib>
 
+#include "platform/dll_search.h"
 #include "platform/framework.h"
 #include "platform/win32_host.h"
 #include "platform/windows_api.h"
@@ -44,7 +45,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
 
 extern "C" void WINAPI SetupEntry() {
   // Before anything can load a DLL, including the constructors.
-  HardenDllSearch();
+  Win32Host host;
+  HardenDllSearch(host);
   __main();
   int exitCode =
       wWinMain(::GetModuleHandleW(nullptr), nullptr, ::GetCommandLineW(), SW_SHOWDEFAULT);
