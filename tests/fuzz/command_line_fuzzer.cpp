@@ -112,7 +112,8 @@ class TrapHost : public Host {
  public:
   uint32_t LastError() override { Fail("host: LastError"); }
   bool GetExecutablePath(Text&) override { Fail("host: GetExecutablePath"); }
-  uint32_t QueryTempPath(wchar_t*, uint32_t) override { Fail("host: QueryTempPath"); }
+  bool HasTempPath2() override { Fail("host: HasTempPath2"); }
+  uint32_t QueryTempPath(bool, wchar_t*, uint32_t) override { Fail("host: QueryTempPath"); }
   bool PathExists(const wchar_t*) override { Fail("host: PathExists"); }
   bool CreateUniqueTempFile(const wchar_t*, const wchar_t*, Text&) override {
     Fail("host: CreateUniqueTempFile");
@@ -121,14 +122,19 @@ class TrapHost : public Host {
   ResourceRef FindOwnResource(const wchar_t*, uint16_t) override { Fail("host: FindOwnResource"); }
   uint32_t GetResourceSize(ResourceRef) override { Fail("host: GetResourceSize"); }
   const void* LockResourceBytes(ResourceRef) override { Fail("host: LockResourceBytes"); }
-  HostHandle CreateFileForWriting(const wchar_t*) override { Fail("host: CreateFileForWriting"); }
+  HostHandle CreateNewFile(const wchar_t*) override { Fail("host: CreateNewFile"); }
+  HostHandle OpenFileForReading(const wchar_t*) override { Fail("host: OpenFileForReading"); }
   bool WriteFile(HostHandle, const void*, uint32_t, uint32_t&) override { Fail("host: WriteFile"); }
+  bool ReadFile(HostHandle, void*, uint32_t, uint32_t&) override { Fail("host: ReadFile"); }
   bool RemoveFile(const wchar_t*) override { Fail("host: RemoveFile"); }
   StartedProcess StartProcess(const wchar_t*, Text&) override { Fail("host: StartProcess"); }
   void WaitForProcess(HostHandle) override { Fail("host: WaitForProcess"); }
   bool GetProcessExitCode(HostHandle, uint32_t&) override { Fail("host: GetProcessExitCode"); }
   void CloseHandle(HostHandle) override { Fail("host: CloseHandle"); }
   void ShowMessageBox(const wchar_t*, const wchar_t*) override { Fail("host: ShowMessageBox"); }
+  void RemoveCurrentDirectoryFromDllSearch() override { Fail("host: DLL search"); }
+  bool LimitDllSearchToSystemDirectory() override { Fail("host: DLL search"); }
+  bool LoadLibraryByPath(const wchar_t*) override { Fail("host: LoadLibraryByPath"); }
 };
 
 // Parses its command line into `info` the way the setup application does.
