@@ -121,6 +121,9 @@ class Run:
         self._process = process
         self._stdout = stdout
         self._stderr = stderr
+        # Everything Wine and the programs wrote to stderr (WINEDEBUG traces
+        # among it), once wait() has returned.
+        self.stderr = None
 
     def wait(self, timeout=300):
         try:
@@ -131,6 +134,7 @@ class Run:
             raise TimeoutError(f"program still running after {timeout} s; prefix processes killed")
         finally:
             out, err = self._read(self._stdout), self._read(self._stderr)
+            self.stderr = err.decode("utf-8", "replace")
         text = out.decode("utf-8", "replace").strip()
         status = self._process.returncode
         if status == 0 and text.isdigit():
@@ -205,7 +209,7 @@ class WinePrefix:
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self._server_display = "unset"
 
-    def _env(self, display, standin=False, extra=None):
+    def _env(self, display, standin=False, extra=None, wine_env=None):
         env = {name: os.environ[name] for name in _PASSED_VARIABLES if name in os.environ}
         env.setdefault("PATH", "/usr/bin:/bin")
         env["LANG"] = "C.UTF-8"
@@ -215,6 +219,12 @@ class WinePrefix:
             env["DISPLAY"] = display
         if standin:
             env["WINEDLLOVERRIDES"] = "msiexec.exe=n"
+        for name, value in (wine_env or {}).items():
+            if name not in ("WINEDEBUG", "WINEDLLOVERRIDES"):
+                raise ValueError(f"wine_env takes WINEDEBUG and WINEDLLOVERRIDES, not {name}")
+            # Overrides add to the stand-in's rather than replace it.
+            env[name] = ";".join(filter(None, (env.get(name), value))) \
+                if name == "WINEDLLOVERRIDES" else value
         if extra:
             env.update(extra)
         return env
@@ -312,9 +322,17 @@ class WinePrefix:
             raise ValueError(f"bad call number {call_number} or exit code {code}")
         self.write_file(f"{STANDIN_WINDOWS_DIR}\\exit-{call_number}.txt", str(code))
 
+    def probe_packages(self):
+        """Until the next reset_standin(), each stand-in call also tries to
+        read, write, rename and delete every *.msi file in %TEMP%; calls()
+        reports the outcomes under "probes"."""
+        self.write_file(f"{STANDIN_WINDOWS_DIR}\\probe-package", "")
+
     def calls(self):
         """Parsed stand-in calls in call order. Each is a dict:
-        n, command_line, self, temp, cwd, files {name: size}, dirs [names]."""
+        n, command_line, self, temp, cwd, files {name: size}, dirs [names],
+        probes {name: {"read": e, "write": e, "rename": e, "delete": e}}
+        (e: 0 if it worked, else the Windows error code)."""
         folder = Path(self.unix_path(STANDIN_WINDOWS_DIR))
         numbered = []
         for entry in folder.glob("call-*.txt"):
@@ -325,7 +343,7 @@ class WinePrefix:
         for n, entry in sorted(numbered):
             lines = entry.read_text(encoding="utf-8").split("\n")
             record = {"n": n, "command_line": lines[0], "self": None, "temp": None,
-                      "cwd": None, "files": {}, "dirs": []}
+                      "cwd": None, "files": {}, "dirs": [], "probes": {}}
             for line in lines[1:]:
                 key, _, value = line.partition(" ")
                 if key in ("self", "temp", "cwd"):
@@ -335,22 +353,28 @@ class WinePrefix:
                     record["files"][name] = int(size)
                 elif key == "dir":
                     record["dirs"].append(value)
+                elif key == "probe":
+                    match = re.fullmatch(r"(.*) read=(\d+) write=(\d+) rename=(\d+) delete=(\d+)",
+                                         value)
+                    record["probes"][match.group(1)] = {
+                        action: int(match.group(i + 2))
+                        for i, action in enumerate(("read", "write", "rename", "delete"))}
             records.append(record)
         return records
 
     # -- running ------------------------------------------------------------
 
     def start(self, exe_windows_path, args_text="", temp=None, cwd=None,
-              standin=False, display=None):
+              standin=False, display=None, wine_env=None):
         """Starts exe_windows_path inside Wine without waiting; see run()."""
         if '"' in exe_windows_path:
             raise ValueError("program path must not contain quotes")
         command_line = f'"{exe_windows_path}"' + (f" {args_text}" if args_text else "")
         return self.start_command_line(command_line, temp=temp, cwd=cwd,
-                                       standin=standin, display=display)
+                                       standin=standin, display=display, wine_env=wine_env)
 
     def run(self, exe_windows_path, args_text="", temp=None, cwd=None,
-            standin=False, display=None, timeout=300):
+            standin=False, display=None, timeout=300, wine_env=None):
         """Runs "exe_windows_path" args_text and returns its full exit code.
 
         temp:    Windows folder for TEMP and TMP (None: the prefix default).
@@ -358,12 +382,15 @@ class WinePrefix:
         standin: True runs the stand-in msiexec (WINEDLLOVERRIDES=msiexec.exe=n),
                  False leaves Wine's own msiexec in charge.
         display: None (no X display), ":N" or an Xvfb instance.
+        wine_env: {"WINEDEBUG": ..., "WINEDLLOVERRIDES": ...} for this run
+                 (Wine services already running keep theirs); overrides are
+                 added to the stand-in's. Traces land in Run.stderr (start()).
         """
         return self.start(exe_windows_path, args_text, temp, cwd, standin,
-                          display).wait(timeout)
+                          display, wine_env).wait(timeout)
 
     def start_command_line(self, command_line, temp=None, cwd=None, standin=False,
-                           display=None):
+                           display=None, wine_env=None):
         """Starts a complete Windows command line (program name included,
         quoted as the caller likes); it reaches CreateProcessW unchanged."""
         if standin and self.standin_exe is None:
@@ -383,7 +410,7 @@ class WinePrefix:
         if cwd is not None:
             argv.append(f"--cwd={cwd}")
         argv.append(f"--rest-env={_COMMAND_LINE_VARIABLE}")
-        env = self._env(display, standin, {_COMMAND_LINE_VARIABLE: command_line})
+        env = self._env(display, standin, {_COMMAND_LINE_VARIABLE: command_line}, wine_env)
         # Output goes to files, not pipes: Wine's service processes inherit
         # the descriptors and would hold a pipe open long after the run.
         stdout, stderr = tempfile.TemporaryFile(), tempfile.TemporaryFile()

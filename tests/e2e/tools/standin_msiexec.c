@@ -13,6 +13,17 @@
  *   dir <name>                      one line per directory in %TEMP%
  *
  * and exits with the decimal code in C:\standin\exit-<n>.txt (0 if absent).
+ *
+ * When C:\standin\probe-package exists, each call then also tries what
+ * another program might do to every file in %TEMP% whose name ends in .msi
+ * while the engine runs, and records one line per file:
+ *
+ *   probe <name> read=<r> write=<w> rename=<m> delete=<d>
+ *
+ * each 0 when it worked, else the system error code: read opens it for
+ * reading (sharing everything) and reads its first 8 bytes; write opens it
+ * for writing (sharing everything) and closes it unchanged; rename moves it
+ * to <name>.moved and at once back; delete deletes it (last: it destroys).
  */
 #include <windows.h>
 #include <stdlib.h>
@@ -80,6 +91,109 @@ static void append_temp_listing(Buffer *b, const wchar_t *temp)
         }
     } while (FindNextFileW(search, &found));
     FindClose(search);
+}
+
+static int is_package_name(const wchar_t *name)
+{
+    size_t n = wcslen(name);
+    return n >= 4 && _wcsicmp(name + n - 4, L".msi") == 0;
+}
+
+static DWORD probe_read(const wchar_t *path)
+{
+    char bytes[8];
+    DWORD got = 0, error = 0;
+    HANDLE file = CreateFileW(path, GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return GetLastError();
+    if (!ReadFile(file, bytes, sizeof bytes, &got, NULL))
+        error = GetLastError();
+    else if (got != sizeof bytes)
+        error = ERROR_HANDLE_EOF;
+    CloseHandle(file);
+    return error;
+}
+
+static DWORD probe_write(const wchar_t *path)
+{
+    HANDLE file = CreateFileW(path, GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return GetLastError();
+    CloseHandle(file);
+    return 0;
+}
+
+static DWORD probe_rename(const wchar_t *path)
+{
+    wchar_t moved[MAX_PATH + 16];
+    wcscpy(moved, path);
+    wcscat(moved, L".moved");
+    if (!MoveFileW(path, moved))
+        return GetLastError();
+    /* Put it back at once; failing that, the delete probe reports the loss. */
+    MoveFileW(moved, path);
+    return 0;
+}
+
+static DWORD probe_delete(const wchar_t *path)
+{
+    return DeleteFileW(path) ? 0 : GetLastError();
+}
+
+/* Probes each package file in temp; names are gathered first, so that a
+ * rename or delete cannot disturb the directory listing. */
+static void append_probes(Buffer *b, const wchar_t *temp)
+{
+    Buffer names = {NULL, 0, 0};
+    wchar_t pattern[MAX_PATH + 8];
+    WIN32_FIND_DATAW found;
+    HANDLE search;
+    size_t at;
+
+    if (!*temp || wcslen(temp) > MAX_PATH)
+        return;
+    wcscpy(pattern, temp);
+    if (pattern[wcslen(pattern) - 1] != L'\\')
+        wcscat(pattern, L"\\");
+    wcscat(pattern, L"*");
+    search = FindFirstFileW(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && is_package_name(found.cFileName)) {
+            append(&names, found.cFileName);
+            append(&names, L"\n");
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+
+    for (at = 0; at < names.length;) {
+        wchar_t path[MAX_PATH + 8], line[128];
+        wchar_t *name = names.text + at;
+        wchar_t *end = wcschr(name, L'\n');
+        DWORD read, write, rename, removal;
+        *end = 0;
+        at = (size_t)(end - names.text) + 1;
+        if (wcslen(pattern) - 1 + wcslen(name) >= MAX_PATH)
+            continue;
+        wcscpy(path, pattern);
+        wcscpy(path + wcslen(path) - 1, name);
+        read = probe_read(path);
+        write = probe_write(path);
+        rename = probe_rename(path);
+        removal = probe_delete(path);
+        append(b, L"probe ");
+        append(b, name);
+        _snwprintf(line, 128, L" read=%lu write=%lu rename=%lu delete=%lu\n", (unsigned long)read,
+                   (unsigned long)write, (unsigned long)rename, (unsigned long)removal);
+        line[127] = 0;
+        append(b, line);
+    }
+    free(names.text);
 }
 
 /* Claims the first free call-<n>.txt; CREATE_NEW makes the claim atomic. */
@@ -152,6 +266,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR args, int sho
         cwd[0] = 0;
     append_line(&record, L"cwd", cwd);
     append_temp_listing(&record, temp);
+    if (GetFileAttributesW(STANDIN_DIR L"\\probe-package") != INVALID_FILE_ATTRIBUTES)
+        append_probes(&record, temp);
 
     bytes = WideCharToMultiByte(CP_UTF8, 0, record.text, (int)record.length, NULL, 0, NULL, NULL);
     utf8 = malloc((size_t)bytes + 1);
