@@ -4,11 +4,14 @@
 #   make test     every test: unit (native), lint, built-image checks, end to end under
 #                 Wine, a minute of fuzzing
 #   make bench    extraction speed, memory and size figures
-#   make deps     the Debian packages all of this needs
+#   make deps     the Debian packages all of this needs, and 32-bit Wine
+#                 (SETUP_SKIP_X86_RUN=1: neither set up nor run the 32-bit product)
 
 PYTHON := /usr/bin/python3
 JOBS   ?= $(shell nproc)
 ARGS   ?= /q /l
+# 1: the machine cannot run 32-bit Wine; make deps does not set it up.
+SETUP_SKIP_X86_RUN ?=
 
 DEB_PACKAGES := cmake make g++ clang clang-format clang-tidy libclang-rt-14-dev googletest libgtest-dev libgmock-dev \
 	g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 \
@@ -40,6 +43,9 @@ deps:
 	  echo "Installing: " $$missing; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
+ifneq ($(SETUP_SKIP_X86_RUN),1)
+	tests/e2e/x86-wine.sh install
+endif
 
 demo: deps x64
 	$(PYTHON) tests/e2e/demo.py build/x64/setup.exe $(ARGS)

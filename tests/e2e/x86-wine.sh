@@ -1,0 +1,89 @@
+#!/bin/sh
+# 32-bit Wine for the end-to-end run of the 32-bit product (build/x86/setup.exe).
+#
+#   tests/e2e/x86-wine.sh install   as root: set it all up (idempotent)
+#   tests/e2e/x86-wine.sh check     exit 0 if this machine can run 32-bit Wine,
+#                                   else explain why and exit 1
+#
+# 32-bit Wine is a 32-bit Linux program. Where the kernel cannot run those
+# (no IA-32 emulation), binfmt_misc hands them to qemu-i386-static; the F flag
+# opens the emulator at registration, so it also works inside containers.
+# The preloader lets Wine reserve its address space in a few calls: without
+# it Wine probes that space in 64 KiB pieces, which under qemu costs close to
+# a minute per process start.
+set -eu
+
+LOADER=/usr/lib/wine/wine
+QEMU=/usr/bin/qemu-i386-static
+BINFMT=/proc/sys/fs/binfmt_misc
+ENTRY=qemu-i386
+PACKAGES="qemu-user-static wine32:i386 wine32-preloader:i386"
+# Any i386 ELF executable or shared object (e_type 2 or 3, e_machine 3).
+MAGIC='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
+MASK='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+
+runs_32_bit() {
+  [ -x "$LOADER" ] && "$LOADER" --version >/dev/null 2>&1
+}
+
+missing_packages() {
+  for p in $PACKAGES; do
+    [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" = "install ok installed" ] || echo "$p"
+  done
+}
+
+install() {
+  if [ "$(id -u)" != 0 ]; then
+    echo "x86-wine: not root; 32-bit Wine is not set up (see 'tests/e2e/x86-wine.sh check')" >&2
+    return 0
+  fi
+  updated=
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+    updated=no
+  fi
+  missing=$(missing_packages)
+  if [ -n "$missing" ]; then
+    echo "Installing:" $missing
+    apt-get update -qq
+    # shellcheck disable=SC2086
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing
+  elif [ -n "$updated" ]; then
+    apt-get update -qq
+  fi
+
+  runs_32_bit && return 0
+  if [ ! -e "$BINFMT/register" ]; then
+    mount -t binfmt_misc binfmt_misc "$BINFMT" ||
+      { echo "x86-wine: cannot mount binfmt_misc" >&2; return 0; }
+  fi
+  # A stale entry (disabled, or registered without F) is replaced.
+  [ -e "$BINFMT/$ENTRY" ] && echo -1 >"$BINFMT/$ENTRY"
+  printf '%s' ":$ENTRY:M::$MAGIC:$MASK:$QEMU:F" >"$BINFMT/register" ||
+    { echo "x86-wine: cannot register $QEMU with binfmt_misc" >&2; return 0; }
+  runs_32_bit || echo "x86-wine: 32-bit Wine still does not start" >&2
+  return 0
+}
+
+check() {
+  runs_32_bit && return 0
+  {
+    echo "This machine cannot run 32-bit Wine, so the 32-bit product cannot be run."
+    if [ ! -x "$LOADER" ]; then
+      echo "  $LOADER is missing (Debian packages: $PACKAGES)."
+    elif [ ! -e "$BINFMT/register" ]; then
+      echo "  The kernel runs no 32-bit programs and binfmt_misc is not mounted at $BINFMT."
+    else
+      echo "  The kernel runs no 32-bit programs and no working binfmt_misc entry hands them to $QEMU."
+    fi
+    echo "  As root, 'make deps' sets this up (it needs binfmt_misc in the kernel)."
+    echo "  To run the other tests without running the product: make test SETUP_SKIP_X86_RUN=1"
+  } >&2
+  return 1
+}
+
+case "${1:-}" in
+  install) install ;;
+  check) check ;;
+  *) echo "usage: $0 install|check" >&2; exit 2 ;;
+esac
