@@ -4,6 +4,11 @@ Creating a prefix takes seconds and hundreds of MB, so every module asks
 for the same one; it is deleted when the test process exits. The x64 build
 (build/x64, `make x64`) provides the launcher, its sample package and the
 helper programs.
+
+The run of the 32-bit product (`make e2e-x86-test`) has its own prefix,
+x86_prefix(): the product from build/x86 at the same SETUP path, the x64
+build's runner, and a 32-bit stand-in msiexec built into build/e2e-x86-tools
+(build/x86 holds the product only).
 """
 
 import os
@@ -19,6 +24,11 @@ LAUNCHER = BUILD / "setup.exe"
 PACKAGE = BUILD / "package" / "VeltraneUsbDrivers.msi"
 TOOLS = BUILD / "tests" / "e2e" / "tools"
 
+X86_BUILD = Path(os.environ.get("SETUP_X86_BUILD", REPO / "build" / "x86"))
+X86_LAUNCHER = X86_BUILD / "setup.exe"
+X86_PACKAGE = X86_BUILD / "package" / "VeltraneUsbDrivers.msi"
+X86_TOOLS = REPO / "build" / "e2e-x86-tools"
+
 PRODUCT_CODE = "{5E2A8C41-7B03-4D6F-9A12-C83F0E6B4D27}"
 REMOVAL_COMMAND = f"msiexec.exe /x {PRODUCT_CODE} /passive"
 PACKAGE_NAME = "VeltraneWindowsDriverInstaller.msi"
@@ -28,6 +38,7 @@ SETUP = SETUP_DIR + "\\setup.exe"
 BUILD_TOOLS_WINDOWS = "C:\\e2e-tools"
 
 _prefix = None
+_x86_prefix = None
 
 
 def prefix():
@@ -47,11 +58,31 @@ def prefix():
     return _prefix
 
 
-def fresh_temp(name):
-    """A new, empty temporary directory in the prefix; its Windows path ends
-    with a backslash, as the system's own temporary path does."""
+def x86_prefix():
+    """The prefix of the 32-bit product's run: build/x86/setup.exe at SETUP
+    and a 32-bit stand-in msiexec in syswow64 (it runs only when a run asks
+    for standin=True)."""
+    global _x86_prefix
+    if _x86_prefix is None:
+        runner = TOOLS / "e2e_runner.exe"
+        for path in (X86_LAUNCHER, X86_PACKAGE, runner):
+            if not path.exists():
+                raise RuntimeError(f"{path} is missing: run `make x86 x64` first")
+        _, standin = wine.build_tools(X86_TOOLS, machine="i686")
+        created = wine.WinePrefix(runner)
+        created.create()
+        created.put_file(X86_LAUNCHER, SETUP)
+        created.install_standin(standin, bits=32)
+        _x86_prefix = created
+    return _x86_prefix
+
+
+def fresh_temp(name, in_prefix=None):
+    """A new, empty temporary directory in the prefix (by default the shared
+    x64 one); its Windows path ends with a backslash, as the system's own
+    temporary path does."""
     windows = f"C:\\Temp Dir\\{name}\\"
-    unix = prefix().unix_path(windows)
+    unix = (in_prefix or prefix()).unix_path(windows)
     shutil.rmtree(unix, ignore_errors=True)
     os.makedirs(unix)
     return windows, Path(unix)

@@ -1,4 +1,4 @@
-r"""Wine harness for end-to-end tests of the setup launcher (x64 build).
+r"""Wine harness for end-to-end tests of the setup launcher (x64 and x86 builds).
 
 Runs Windows programs inside a throwaway Wine prefix and reports their full
 32-bit exit codes. Python 3 standard library only; run with /usr/bin/python3.
@@ -7,6 +7,11 @@ Helper programs (tests/e2e/tools, built by the x64 CMake build, or by
 build_tools() below when no build tree is at hand):
   e2e_runner.exe  starts one command line inside Wine, prints its exit code
   msiexec.exe     stand-in msiexec that records every call under C:\standin
+
+The prefix is a 64-bit one; the 64-bit runner starts 32-bit programs as well
+(Wine hands them to its 32-bit loader). A 32-bit launcher finds msiexec.exe in
+the 32-bit system folder, syswow64: install_standin(exe, bits=32) puts a
+32-bit stand-in there (build_tools(dir, machine="i686") compiles one).
 
 Typical use from a unittest module:
 
@@ -32,6 +37,13 @@ Typical use from a unittest module:
         # Real msiexec engine: just leave standin False (the default); the
         # stand-in file may stay in system32, Wine prefers its builtin then.
         code = prefix.run(r"C:\Temp Dir\setup.exe", "")
+
+        # The arguments of the launcher's calls into a Wine DLL:
+        prefix.set_relay_filter(["user32.MessageBoxW"])
+        job = prefix.start(r"C:\Temp Dir\setup.exe", "/?",
+                           wine_env={"WINEDEBUG": "+relay"})
+        job.wait()
+        job.stderr      # "...Call user32.MessageBoxW(00000000,...,00000030) ret=..."
 
         # Message boxes: without a display (the default) MessageBoxW returns -1
         # at once without showing anything. Under Xvfb it is a real window:
@@ -73,7 +85,8 @@ from pathlib import Path
 
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
-MINGW_GCC = "x86_64-w64-mingw32-gcc"
+# The cross compiler for each machine build_tools() can build for.
+MINGW_GCC = {"x86_64": "x86_64-w64-mingw32-gcc", "i686": "i686-w64-mingw32-gcc"}
 TOOLS_DIR = Path(__file__).resolve().parent / "tools"
 
 RUNNER_WINDOWS_PATH = "C:\\e2e-harness\\runner.exe"
@@ -92,17 +105,19 @@ class LaunchError(RuntimeError):
         self.error_code = error_code
 
 
-def build_tools(out_dir):
-    """Compiles e2e_runner.exe and msiexec.exe (stand-in) into out_dir with the
-    same flags as tools/CMakeLists.txt; returns their Unix paths."""
+def build_tools(out_dir, machine="x86_64"):
+    """Compiles e2e_runner.exe and msiexec.exe (stand-in) for machine
+    ("x86_64" or "i686") into out_dir with the same flags as
+    tools/CMakeLists.txt; returns their Unix paths."""
+    gcc = MINGW_GCC[machine]
     out = Path(out_dir)
     out.mkdir(parents=True, exist_ok=True)
     flags = ["-Wall", "-Wextra", "-Werror", "-municode", "-static", "-O2"]
     runner = out / "e2e_runner.exe"
     standin = out / "msiexec.exe"
-    subprocess.run([MINGW_GCC, *flags, str(TOOLS_DIR / "runner.c"), "-o", str(runner)],
+    subprocess.run([gcc, *flags, str(TOOLS_DIR / "runner.c"), "-o", str(runner)],
                    check=True)
-    subprocess.run([MINGW_GCC, *flags, "-mwindows", str(TOOLS_DIR / "standin_msiexec.c"),
+    subprocess.run([gcc, *flags, "-mwindows", str(TOOLS_DIR / "standin_msiexec.c"),
                     "-o", str(standin)], check=True)
     return str(runner), str(standin)
 
@@ -290,25 +305,47 @@ class WinePrefix:
 
     # -- stand-in msiexec ---------------------------------------------------
 
-    def _system_msiexec(self):
-        return self.unix_path("C:\\windows\\system32\\msiexec.exe")
+    # The system folder a 64-bit or a 32-bit program starts msiexec.exe from.
+    _SYSTEM_DIRS = {64: "C:\\windows\\system32", 32: "C:\\windows\\syswow64"}
 
-    def install_standin(self, msiexec_exe):
-        """Puts the stand-in over system32\\msiexec.exe (original kept aside).
-        It only runs in runs started with standin=True."""
-        backup = os.path.join(self.path, "msiexec.exe.original")
+    def _system_msiexec(self, bits=64):
+        return self.unix_path(self._SYSTEM_DIRS[bits] + "\\msiexec.exe")
+
+    def _msiexec_backup(self, bits):
+        return os.path.join(self.path, f"msiexec.exe.original-{bits}")
+
+    def install_standin(self, msiexec_exe, bits=64):
+        """Puts the stand-in over msiexec.exe in the system folder of bits-bit
+        programs (system32 or syswow64; the original is kept aside). It only
+        runs in runs started with standin=True."""
+        backup = self._msiexec_backup(bits)
         if not os.path.exists(backup):
-            shutil.copyfile(self._system_msiexec(), backup)
-        shutil.copyfile(msiexec_exe, self._system_msiexec())
+            shutil.copyfile(self._system_msiexec(bits), backup)
+        shutil.copyfile(msiexec_exe, self._system_msiexec(bits))
         self.standin_exe = str(msiexec_exe)
         self.reset_standin()
 
     def remove_standin(self):
-        """Restores Wine's own system32\\msiexec.exe."""
-        backup = os.path.join(self.path, "msiexec.exe.original")
-        if os.path.exists(backup):
-            shutil.copyfile(backup, self._system_msiexec())
+        """Restores Wine's own msiexec.exe wherever a stand-in was put."""
+        for bits in self._SYSTEM_DIRS:
+            if os.path.exists(self._msiexec_backup(bits)):
+                shutil.copyfile(self._msiexec_backup(bits), self._system_msiexec(bits))
         self.standin_exe = None
+
+    def set_relay_filter(self, functions):
+        """Limits WINEDEBUG=+relay to calls of these functions, e.g.
+        ["user32.MessageBoxW"]: a full relay trace of one run is hundreds of
+        thousands of lines. Each traced call appears in Run.stderr as
+        "Call user32.MessageBoxW(<arguments in hex>) ret=...". Processes read
+        the filter when they start."""
+        # In the running session, if any (see start_command_line()).
+        display = None if self._server_display == "unset" else self._server_display
+        # reg.exe exits with 0 or 1, which Wine passes on whole.
+        subprocess.run([WINE, "reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude",
+                        "/t", "REG_SZ", "/d", ";".join(functions), "/f"],
+                       env=self._env(display), cwd=self.unix_path("C:\\"),
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=True)
 
     def reset_standin(self):
         """Forgets recorded calls and planned exit codes."""
