@@ -2,7 +2,7 @@
 against what Wine needs to start an image of that size and what cp needs to
 copy the package; the memory it uses meanwhile; what it adds to a package.
 
-Prints one table and writes it, with the method, to build/bench/results.md.
+Prints the tables and writes them, with the method, to build/bench/results.md.
 """
 
 import filecmp
@@ -23,12 +23,15 @@ class Subject:
     """One package size: the package, the launcher and the do-nothing program
     built around it, and what was measured."""
 
-    def __init__(self, size, package, launcher, nothing, is_sample=False):
+    def __init__(self, size, package, launcher, nothing, probe=None, is_sample=False):
         self.size = size
         self.is_sample = is_sample
         self.package = package
         self.launcher = launcher
         self.nothing = nothing
+        self.probe = probe               # bench/probe.c around the package, or None
+        self.probe_write = Series()      # inside the probe: write and close the copy
+        self.probe_verify = Series()     # inside the probe: read it back and compare
         self.launcher_wine = Series()    # inside Wine, through the timer
         self.launcher_unix = Series()    # Unix side, around the harness run
         self.nothing_wine = Series()
@@ -52,6 +55,7 @@ def prepare(build_times):
                             build_times, "sample")
     subjects.append(Subject(sample_package.stat().st_size, sample_package,
                             common.X64 / "setup.exe", nothing, is_sample=True))
+    chunk = common.launcher_chunk_size()
 
     for size in SIZES:
         label = short_label(size)
@@ -68,7 +72,10 @@ def prepare(build_times):
                                 build_times, label)
         if common.file_alignment(nothing) != common.file_alignment(launcher):
             raise RuntimeError(f"{nothing} is not laid out as {launcher}")
-        subjects.append(Subject(size, package, launcher, nothing))
+        started = time.monotonic()
+        probe = common.build_probe(package, launcher_dir, OUT / f"probe-{label}")
+        build_times.append(f"probe {label}: {time.monotonic() - started:.1f} s")
+        subjects.append(Subject(size, package, launcher, nothing, (probe, chunk)))
     return subjects
 
 
@@ -160,6 +167,25 @@ def measure(bench, subject):
                            f"{sampler.samples_with_target} samples)")
     subject.memory = sampler
     bench.clear_temp()
+    if subject.probe:
+        measure_read_back(bench, subject)
+
+
+def measure_read_back(bench, subject):
+    """The launcher's write and its read-back timed apart, from inside the
+    probe, which writes and checks the copy the way the launcher does."""
+    probe, chunk = subject.probe
+    mode = f"chunk:{chunk},new,readback"
+    for attempt in range(RUNS + 1):
+        bench.clear_temp()
+        common.settle()
+        fields = common.probe_run(bench, probe, mode)
+        if bench.copy_unix.stat().st_size != subject.size:
+            raise RuntimeError(f"probe {mode} wrote a copy of the wrong size")
+        if attempt > 0:  # the first run warms up
+            subject.probe_write.add(fields["create"] + fields["write"] + fields["close"])
+            subject.probe_verify.add(fields["verify"])
+    bench.clear_temp()
 
 
 def idle_memory(bench, subject):
@@ -188,6 +214,19 @@ def table(subjects, tiny_start):
             f"| {extraction * 1000:.0f} | {variable} | {ratio:.1f} | {goal:.2f} | {s.launcher_unix.ms()} "
             f"| {mib(m.peak_hwm)} ({mib(m.peak_anon)} / {mib(m.peak_file)}) "
             f"| {(m.peak_hwm - s.size) / MiB:+.0f} MiB | {mib(m.peak_pss_sum)} |")
+    return "\n".join(rows)
+
+
+def read_back_table(subjects):
+    rows = ["| package | write: create, WriteFile calls, close, ms "
+            "| read-back: open, ReadFile calls, memcmp, close, ms | read-back ÷ write "
+            "| read-back ÷ cp |", "|---|---:|---:|---:|---:|"]
+    for s in subjects:
+        if not s.probe:
+            continue
+        rows.append(f"| {s.label} | {s.probe_write.ms()} | {s.probe_verify.ms()} "
+                    f"| {s.probe_verify.median / s.probe_write.median:.2f} "
+                    f"| {s.probe_verify.median / s.cp.median:.1f} |")
     return "\n".join(rows)
 
 
@@ -235,6 +274,7 @@ def main():
         bench.close()
     tiny_start = subjects[0].nothing_wine.median
     options, libraries = common.launcher_link_options(common.X64)
+    chunk = common.launcher_chunk_size()
     elapsed = time.monotonic() - started
 
     text = "\n".join([
@@ -244,6 +284,12 @@ def main():
         "",
         table(subjects, tiny_start),
         "",
+        f"The launcher's write and read-back apart (bench/probe.c, mode "
+        f"`chunk:{chunk},new,readback`, timed inside the process; median (min–max) of "
+        f"{RUNS} runs after a warm-up):",
+        "",
+        read_back_table(subjects),
+        "",
         "Launcher size overhead (exe − package):",
         "",
         *overhead_lines(),
@@ -252,6 +298,13 @@ def main():
         "",
         f"- Times are median (min–max) of {RUNS} runs; launcher, do-nothing and cp take "
         "turns (order rotating each round), after one untimed warm-up run of each program.",
+        "- what the launcher does in a run: it finds its package resource (mapped with the "
+        "image), deletes whatever stands at the copy's path in %TEMP%, creates the copy with "
+        f"CREATE_NEW, writes it from the mapped resource in WriteFile calls of {chunk} bytes "
+        "(kPackageChunkSize), closes it, opens it again with GENERIC_READ and FILE_SHARE_READ "
+        "only and reads it back in reads of the same size into a heap buffer, comparing each "
+        "with the resource (memcmp), and keeps that handle open while it runs the removal "
+        "and the engine (two stand-in msiexec starts).",
         "- launcher run: x64 launcher built with the project's x64 preset around the package, "
         f"started with `{LAUNCHER_ARGUMENTS}` in one Wine prefix, timed inside Wine by "
         "bench/timer.c from just before CreateProcessW to the end of the process. The stand-in "
@@ -269,7 +322,13 @@ def main():
         "downloaded them); `sync` runs, untimed, before every timed step.",
         "- extraction = launcher − do-nothing medians; it includes the two stand-in msiexec "
         "starts, see the sample row for that fixed part. tiny start = do-nothing run around "
-        f"the sample package ({tiny_start * 1000:.0f} ms).",
+        f"the sample package ({tiny_start * 1000:.0f} ms). size-dependent part = extraction "
+        "less the sample row's extraction.",
+        "- write and read-back: bench/probe.c linked as the do-nothing program (but with the "
+        "C runtime's entry) around the same package; write = CreateFileW (CREATE_NEW, after "
+        "deleting the old copy), the WriteFile calls and CloseHandle; read-back = CreateFileW "
+        "(GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), the ReadFile calls with a memcmp "
+        "each, and CloseHandle.",
         "- memory: a separate launcher run with /proc sampled every 5 ms. launcher peak RSS is "
         "the process's VmHWM (kept by the kernel); anon / file are the largest RssAnon and "
         "RssFile seen (file pages include the mapped image). ΣPSS: the largest sum of "

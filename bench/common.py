@@ -175,6 +175,43 @@ def build_windows_program(source, entry, package_path, out_exe, link_options, li
     return Path(out_exe), time.monotonic() - started
 
 
+def launcher_chunk_size():
+    """kPackageChunkSize of the launcher's sources: the bytes per write and
+    per read of its package copy."""
+    header = REPO / "installer" / "setup" / "package" / "package_stage.h"
+    for line in header.read_text().splitlines():
+        if line.startswith("constexpr uint32_t kPackageChunkSize = "):
+            value = 1
+            for factor in line.split("=", 1)[1].rstrip(";").split("*"):
+                value *= int(factor.strip())
+            return value
+    raise RuntimeError(f"no kPackageChunkSize in {header}")
+
+
+def build_probe(package_path, launcher_dir, work_dir):
+    """bench/probe.c around package_path, laid out as the launcher of
+    launcher_dir but with the C runtime's entry (wmain)."""
+    probe = Path(work_dir) / "probe.exe"
+    if not newer(probe, package_path, BENCH_DIR / "probe.c"):
+        options, libraries = launcher_link_options(launcher_dir)
+        build_windows_program(BENCH_DIR / "probe.c", None, package_path, probe, options,
+                              libraries, Path(work_dir) / "obj", compile_options=("-O2",))
+    return probe
+
+
+def probe_run(bench, probe, mode):
+    """Runs the probe directly (no timer: it times its own steps) and returns
+    its step times in seconds by name."""
+    if bench.result_unix.exists():
+        bench.result_unix.unlink()
+    code = bench.prefix.run(bench.windows_path(probe), f"{RESULT_WINDOWS} {mode}",
+                            temp=TEMP_WINDOWS, timeout=600)
+    if code != 0:
+        raise RuntimeError(f"probe {mode} failed with {code}")
+    return {k: float(v) for k, v in
+            (f.split("=") for f in bench.result_unix.read_text().split()[1:])}
+
+
 def file_alignment(exe):
     with open(exe, "rb") as f:
         header = f.read(4096)

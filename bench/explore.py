@@ -1,13 +1,14 @@
-"""bench/run.sh --explore: where the launcher's extraction time goes.
+"""bench/run.sh --explore [SECTION...]: where the launcher's extraction time goes.
 
-1. Image file alignment: the do-nothing program and the launcher around the
-   256 MiB package, linked with 4096 (as built) and with 512.
-2. The write path under Wine: bench/probe.c around the 1 GiB package writes
-   it to %TEMP% in several ways and times each step from inside.
-3. The same writes natively (Python, no Wine) and cp, for comparison.
+1. alignment: the do-nothing program and the launcher around the 256 MiB
+   package, linked with 4096 (as built) and with 512.
+2. probe: the write path under Wine: bench/probe.c around the 1 GiB package
+   writes it to %TEMP% in several ways (chunk sizes, reading it back as the
+   launcher does) and times each step from inside.
+3. native: the same writes natively (Python, no Wine) and cp, for comparison.
 
-Needs the builds of `bench/run.sh` (it makes them when missing). Writes
-build/bench/explore.md.
+Without SECTION, all three. Needs the builds of `bench/run.sh` (it makes them
+when missing). Writes build/bench/explore.md.
 """
 
 import mmap
@@ -15,6 +16,7 @@ import os
 import shlex
 import statistics
 import subprocess
+import sys
 import time
 from pathlib import Path
 
@@ -23,21 +25,18 @@ from common import GiB, MiB, OUT, Series, log, mib, run_quiet
 
 EXPLORE = OUT / "explore"
 RUNS = 5
-PROBE_RUNS = 5
+PROBE_RUNS = 7
+# The chunk size of the launcher's writes and reads: each size written as
+# the launcher writes (the old file deleted, the copy created new), then
+# with the read-back the launcher does after it. "single" is the old way.
+PROBE_CHUNKS = (65536, 1048576, 8388608)
 PROBE_MODES = (
-    "single",                   # the launcher's way
-    "chunk:65536",
-    "chunk:1048576",
-    "chunk:16777216",
-    "none,touch",               # only fault the resource in
-    "touch,single",
-    "heap,single",
-    "presize,single",
-    "new,single",
-    "new,chunk:1048576",
-    "mapping",
+    "single",
+    *(f"chunk:{chunk},new" for chunk in PROBE_CHUNKS),
+    *(f"chunk:{chunk},new,readback" for chunk in PROBE_CHUNKS),
 )
-PHASES = ("prepare", "write", "close", "total")
+PHASES = ("prepare", "write", "close", "verify", "total")
+SECTIONS = ("alignment", "probe", "native")
 
 
 def prepared(size):
@@ -130,49 +129,33 @@ def memory_text(sampler):
 def probe_section(bench):
     size = GiB
     package, launcher = prepared(size)
-    options, libraries = common.launcher_link_options(launcher.parent)
-    work = EXPLORE / "probe-1G"
-    probe = work / "probe.exe"
-    if not common.newer(probe, package, common.BENCH_DIR / "probe.c"):
-        # The C runtime's own entry (wmain) but otherwise the launcher's layout.
-        common.build_windows_program(common.BENCH_DIR / "probe.c", None, package, probe,
-                                     options, libraries, work / "obj", compile_options=("-O2",))
+    probe = common.build_probe(package, launcher.parent, EXPLORE / "probe-1G")
     results = {mode: {phase: [] for phase in PHASES} for mode in PROBE_MODES}
     for repetition in range(PROBE_RUNS + 1):
         log(f"explore: write path, round {repetition + 1} of {PROBE_RUNS + 1}")
         for mode in PROBE_MODES:
             bench.clear_temp()
             common.settle()
-            code = probe_run(bench, probe, mode)
-            if code != 0:
-                raise RuntimeError(f"probe {mode} failed with {code}")
-            if mode != "none,touch" and bench.copy_unix.stat().st_size != size:
+            fields = common.probe_run(bench, probe, mode)
+            if "none" not in mode and bench.copy_unix.stat().st_size != size:
                 raise RuntimeError(f"probe {mode} wrote a copy of the wrong size")
             if repetition == 0:
                 continue  # warm-up round
-            fields = dict(f.split("=") for f in bench.result_unix.read_text().split()[1:])
             for phase in PHASES:
-                results[mode][phase].append(float(fields[phase]))
+                results[mode][phase].append(fields[phase])
     bench.clear_temp()
     rows = ["| probe mode (1 GiB) | prepare, ms | WriteFile(s), ms | CloseHandle, ms "
-            "| total, ms |", "|---|---:|---:|---:|---:|"]
+            "| read-back and compare, ms | total, ms |", "|---|---:|---:|---:|---:|---:|"]
     for mode in PROBE_MODES:
         cells = []
         for phase in PHASES:
             values = results[mode][phase]
-            cells.append(f"{statistics.median(values) * 1000:.0f} "
-                         f"({min(values) * 1000:.0f}–{max(values) * 1000:.0f})")
+            if phase == "verify" and "readback" not in mode:
+                cells.append("—")
+                continue
+            cells.append(ms(values))
         rows.append(f"| {mode} | " + " | ".join(cells) + " |")
     return rows
-
-
-def probe_run(bench, probe, mode):
-    """Runs the probe directly (no timer): it times its own steps."""
-    if bench.result_unix.exists():
-        bench.result_unix.unlink()
-    code = bench.prefix.run(bench.windows_path(probe), f"{common.RESULT_WINDOWS} {mode}",
-                            temp=common.TEMP_WINDOWS, timeout=600)
-    return code
 
 
 def native_section():
@@ -180,7 +163,8 @@ def native_section():
     with write(2) into a new file in /tmp, and cp."""
     package, _ = common.package(GiB)
     target = Path("/tmp") / f"bench-native-{os.getpid()}.bin"
-    kinds = ("one write(2)", "write(2) of 64 KiB", "one write(2), ftruncate(0) first", "cp")
+    kinds = ("one write(2)", "write(2) of 64 KiB", "one write(2), ftruncate(0) first",
+             "write(2) of 1 MiB, read back and compared", "cp")
     results = {kind: ([], []) for kind in kinds}
     try:
         with open(package, "rb") as source:
@@ -196,7 +180,8 @@ def native_section():
     finally:
         if target.exists():
             target.unlink()
-    rows = ["| native (no Wine), 1 GiB | write, ms | close, ms |", "|---|---:|---:|"]
+    rows = ["| native (no Wine), 1 GiB | write, ms | close (and read-back), ms |",
+            "|---|---:|---:|"]
     for kind in kinds:
         writes, closes = results[kind]
         rows.append(f"| {kind} | {ms(writes)} | {ms(closes)} |")
@@ -206,6 +191,10 @@ def native_section():
 def ms(values):
     return (f"{statistics.median(values) * 1000:.0f} "
             f"({min(values) * 1000:.0f}–{max(values) * 1000:.0f})")
+
+
+# Bytes per write(2) of the native kinds that do not write all at once.
+NATIVE_STEPS = {"write(2) of 64 KiB": 65536, "write(2) of 1 MiB, read back and compared": MiB}
 
 
 def native_write(source, package, target, kind):
@@ -220,53 +209,76 @@ def native_write(source, package, target, kind):
         fd = os.open(target, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
         if "ftruncate" in kind:
             os.ftruncate(fd, 0)
-        step = 65536 if "64 KiB" in kind else len(view)
+        step = NATIVE_STEPS.get(kind, len(view))
         done = 0
         while done < len(view):
             done += os.write(fd, view[done:done + step])
         written = time.perf_counter()
         os.close(fd)
+        if "read back" in kind and not read_back_matches(target, view, step):
+            raise RuntimeError(f"{target} differs from {package}")
         return written - started, time.perf_counter() - written
     finally:
         view.release()
         mapped.close()
 
 
-def main():
+def read_back_matches(path, expected, step):
+    """True when the file at path holds exactly `expected`, read in reads of
+    `step` bytes and compared one by one, as the launcher checks its copy."""
+    offset = 0
+    with open(path, "rb", buffering=0) as f:
+        while True:
+            part = f.read(step)
+            if not part:
+                return offset == len(expected)
+            if part != expected[offset:offset + len(part)]:
+                return False
+            offset += len(part)
+
+
+def main(argv):
+    sections = argv or SECTIONS
+    unknown = [s for s in sections if s not in SECTIONS]
+    if unknown:
+        raise SystemExit(f"explore: unknown section {unknown[0]}; sections: {' '.join(SECTIONS)}")
     started = time.monotonic()
     common.ensure_free_space(OUT, 4 * GiB, "the exploration builds")
-    bench = common.BenchPrefix()
-    try:
-        alignment_rows = alignment_section(bench)
-        probe_rows = probe_section(bench)
-    finally:
-        bench.close()
-    native_rows = native_section()
+    parts = []
+    if "alignment" in sections or "probe" in sections:
+        bench = common.BenchPrefix()
+        try:
+            if "alignment" in sections:
+                parts += [
+                    f"Image file alignment (median (min–max) of {RUNS} runs after a warm-up; "
+                    "memory from one more run with /proc sampled every 5 ms):",
+                    "", *alignment_section(bench), ""]
+            if "probe" in sections:
+                parts += [
+                    "Write path under Wine: bench/probe.c around the 1 GiB package, median "
+                    f"(min–max) of {PROBE_RUNS} rounds after a warm-up round; prepare = "
+                    "touch/heap step, WriteFile(s) = the writes (or the copy into a file "
+                    "mapping), CloseHandle = closing the new file, read-back = opening it "
+                    "again read-shared, reading it in reads of the write size and comparing "
+                    "each with the resource:",
+                    "", *probe_section(bench), ""]
+        finally:
+            bench.close()
+    if "native" in sections:
+        parts += [*native_section(), ""]
     text = "\n".join([
         "# Where the extraction time goes",
         "",
         f"Machine: {common.machine_summary()}.",
         "",
-        f"Image file alignment (median (min–max) of {RUNS} runs after a warm-up; memory from "
-        "one more run with /proc sampled every 5 ms):",
-        "",
-        *alignment_rows,
-        "",
-        f"Write path under Wine: bench/probe.c around the 1 GiB package, median (min–max) of "
-        f"{PROBE_RUNS} rounds after a warm-up round; prepare = touch/heap step, "
-        "WriteFile(s) = the writes (or the copy into a file mapping), CloseHandle = closing "
-        "the new file:",
-        "",
-        *probe_rows,
-        "",
-        *native_rows,
-        "",
+        *parts,
         f"Total time: {time.monotonic() - started:.0f} s.",
         "",
     ])
-    (OUT / "explore.md").write_text(text)
+    name = "explore.md" if not argv else f"explore-{'-'.join(sections)}.md"
+    (OUT / name).write_text(text)
     print(text)
 
 
 if __name__ == "__main__":
-    main()
+    main(sys.argv[1:])

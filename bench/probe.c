@@ -6,8 +6,9 @@
  *   probe.exe RESULT-FILE MODE
  *
  * MODE is a comma-separated list of one write method and any extras:
- *   single        one WriteFile straight from the mapped resource (the launcher's way)
- *   chunk:N       WriteFile calls of N bytes each from the mapped resource
+ *   single        one WriteFile straight from the mapped resource (the old launcher's way)
+ *   chunk:N       WriteFile calls of N bytes each from the mapped resource (with new and
+ *                 readback: the launcher's way, N its chunk size)
  *   mapping       no WriteFile: the new file mapped writable, the resource copied into it
  *   none          nothing written (no file either), e.g. with touch
  *   touch         first read one byte of every page of the resource
@@ -15,9 +16,14 @@
  *   presize       set the file's end to the final size before writing
  *   new           delete any old file and create with CREATE_NEW instead of CREATE_ALWAYS
  *                 (Wine truncates on CREATE_ALWAYS, which ext4 answers with write-back at close)
+ *   readback      after the close, open the copy again as the launcher holds it (GENERIC_READ,
+ *                 FILE_SHARE_READ, OPEN_EXISTING), read it back in reads of the write size
+ *                 into a heap buffer and compare each with the resource (memcmp); timed
+ *                 as its own step, the closing of that handle included
  *
  * RESULT-FILE receives one line: "<mode> locate=S prepare=S create=S write=S
- * close=S total=S" (seconds). Exit code 0, or the failing step's number.
+ * close=S verify=S total=S" (seconds; verify is 0 without readback). Exit code
+ * 0, or the failing step's number.
  */
 #include <windows.h>
 #include <stdio.h>
@@ -58,6 +64,44 @@ static int write_all(HANDLE file, const unsigned char *bytes, DWORD size, DWORD 
     return 1;
 }
 
+/* Reads the file at path back in reads of chunk bytes (at most size) and
+ * compares it with bytes; 1 when it holds exactly those size bytes. */
+static int read_back(const wchar_t *path, const unsigned char *bytes, DWORD size, DWORD chunk)
+{
+    DWORD buffer_size = chunk < size ? chunk : size;
+    unsigned char *buffer = malloc(buffer_size);
+    DWORD offset = 0, got = 0;
+    int same = 1;
+    HANDLE file;
+    if (!buffer)
+        return 0;
+    file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT |
+                           FILE_FLAG_SEQUENTIAL_SCAN,
+                       NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        free(buffer);
+        return 0;
+    }
+    /* Until a read returns nothing, as the launcher reads. */
+    for (;;) {
+        if (!ReadFile(file, buffer, buffer_size, &got, NULL)) {
+            same = 0;
+            break;
+        }
+        if (got == 0)
+            break;
+        if (got > size - offset || memcmp(buffer, bytes + offset, got) != 0) {
+            same = 0;
+            break;
+        }
+        offset += got;
+    }
+    CloseHandle(file);
+    free(buffer);
+    return same && offset == size;
+}
+
 /* True when the comma-separated list holds name (or "name:..." when prefix). */
 static int has_flag(const wchar_t *list, const wchar_t *name, const wchar_t **value)
 {
@@ -90,7 +134,7 @@ int wmain(int argc, wchar_t **argv)
     HGLOBAL loaded;
     HANDLE file = INVALID_HANDLE_VALUE;
     int write_single, write_chunks, write_mapping, write_none;
-    double t0, t1, t2, t3, t4, t5;
+    double t0, t1, t2, t3, t4, t5, t6;
     char line[256];
     FILE *result;
 
@@ -177,10 +221,15 @@ int wmain(int argc, wchar_t **argv)
     if (file != INVALID_HANDLE_VALUE)
         CloseHandle(file);
     t5 = now();
+    if (has_flag(mode, L"readback", NULL) && !write_none &&
+        !read_back(temp, bytes, size, chunk))
+        return 9;
+    t6 = now();
 
     _snprintf(line, sizeof line,
-              "%ls locate=%.6f prepare=%.6f create=%.6f write=%.6f close=%.6f total=%.6f\n",
-              mode, t1 - t0, t2 - t1, t3 - t2, t4 - t3, t5 - t4, t5 - t0);
+              "%ls locate=%.6f prepare=%.6f create=%.6f write=%.6f close=%.6f verify=%.6f "
+              "total=%.6f\n",
+              mode, t1 - t0, t2 - t1, t3 - t2, t4 - t3, t5 - t4, t6 - t5, t6 - t0);
     result = _wfopen(argv[1], L"wb");
     if (!result)
         return 8;
