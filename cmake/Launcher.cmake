@@ -112,7 +112,10 @@ target_link_options(setup PRIVATE
     -Wl,--no-insert-timestamp
     # Sections aligned in the file as in memory, so the loader can map the
     # (large) resource section instead of copying it.
-    -Wl,--file-alignment,4096)
+    -Wl,--file-alignment,4096
+    # The link map beside the executable: the image checks read the linker's
+    # symbols from it (setup.exe itself is stripped).
+    -Wl,-Map=${CMAKE_BINARY_DIR}/setup.map)
 
 add_custom_command(TARGET setup POST_BUILD
     COMMAND ${CMAKE_COMMAND} -DEXE=$<TARGET_FILE:setup> -DPACKAGE=${SETUP_PACKAGE_FILE}
