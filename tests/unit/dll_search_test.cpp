@@ -28,8 +28,8 @@ TEST(HardenDllSearch, ElsewhereLoadsTheSystemDllsByFullPathFirst) {
     }
     HardenDllSearch(host);
     std::vector<std::wstring> expected = {L"dll-search-no-current-directory"};
-    for (const wchar_t* dll : {L"uxtheme.dll", L"dwmapi.dll", L"imm32.dll", L"msctf.dll",
-                               L"apphelp.dll", L"version.dll", L"cryptbase.dll"}) {
+    for (const wchar_t* dll : {L"uxtheme.dll", L"dwmapi.dll", L"msimg32.dll", L"imm32.dll",
+                               L"msctf.dll", L"apphelp.dll", L"version.dll", L"cryptbase.dll"}) {
       expected.push_back(std::wstring(L"load C:\\WINDOWS\\system32\\") + dll);
     }
     if (failing != 0) expected.erase(expected.begin() + failing);

@@ -3,6 +3,7 @@
 const wchar_t* const kPreloadedSystemDlls[] = {
     L"uxtheme.dll",    // themed message box
     L"dwmapi.dll",     // window composition, from the theme engine (Vista, 7)
+    L"msimg32.dll",    // drawing, delay-loaded by the theme engine and common controls
     L"imm32.dll",      // input method support for the message box window
     L"msctf.dll",      // text services, from the input method support
     L"apphelp.dll",    // compatibility checks when a process starts

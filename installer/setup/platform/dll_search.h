@@ -10,7 +10,7 @@
 /// Where the DLL search cannot be limited, each is loaded in advance from
 /// the system directory, so that a later load by name finds it already in
 /// the process instead of searching the launcher's folder.
-extern const wchar_t* const kPreloadedSystemDlls[7];
+extern const wchar_t* const kPreloadedSystemDlls[8];
 
 /// Runs before anything else can load a DLL, static constructors included.
 ///

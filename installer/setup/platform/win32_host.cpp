@@ -23,6 +23,74 @@ Function FindKernel32Function(const char* name) {
 }
 
 using GetTempPath2Function = DWORD(WINAPI*)(DWORD, LPWSTR);
+using GetFinalPathNameByHandleFunction = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+using SetFileInformationByHandleFunction = BOOL(WINAPI*)(HANDLE, int, LPVOID, DWORD);
+// From the Vista headers, which a build for Windows XP does not see.
+constexpr int kFileDispositionInfo = 4;
+struct FileDispositionInfo {
+  BOOLEAN deleteFile;
+};
+
+// Closes a Windows handle when it goes out of scope.
+class OwnedHandle {
+ public:
+  explicit OwnedHandle(HANDLE handle) : handle_(handle) {}
+  OwnedHandle(const OwnedHandle&) = delete;
+  OwnedHandle& operator=(const OwnedHandle&) = delete;
+  ~OwnedHandle() {
+    if (*this) ::CloseHandle(handle_);
+  }
+  HANDLE get() const { return handle_; }
+  explicit operator bool() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+
+ private:
+  HANDLE handle_;
+};
+
+// The path the system resolved `handle` to (\\?\C:\...); false on failure.
+bool FinalPath(GetFinalPathNameByHandleFunction getFinalPath, HANDLE handle, Text& path) {
+  DWORD needed = getFinalPath(handle, nullptr, 0, 0);
+  if (needed == 0) return false;
+  path.Clear();
+  for (DWORD i = 0; i < needed; ++i) path.Append(L' ');
+  DWORD length = getFinalPath(handle, path.data(), needed, 0);
+  if (length == 0 || length >= needed) return false;
+  Text exact;
+  exact.Append(path.c_str(), length);
+  path = exact;
+  return true;
+}
+
+// Whether the open `file` is the entry named `path` in its own folder, not
+// a file that a link at `path` resolves to elsewhere.
+bool IsEntryItself(GetFinalPathNameByHandleFunction getFinalPath, HANDLE file,
+                   const wchar_t* path) {
+  const wchar_t* name = path;
+  for (const wchar_t* p = path; *p != L'\0'; ++p) {
+    if (*p == L'\\' || *p == L'/') name = p + 1;
+  }
+  Text folder;
+  folder.Append(path, static_cast<size_t>(name - path));
+  OwnedHandle directory(::CreateFileW(folder.c_str(), 0,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  Text finalFolder;
+  Text finalFile;
+  if (!directory || !FinalPath(getFinalPath, directory.get(), finalFolder) ||
+      !FinalPath(getFinalPath, file, finalFile)) {
+    return false;
+  }
+  // Both are resolved the same way (long names, the folder's own case), so
+  // only the file name's case can differ.
+  size_t folderLength = finalFolder.size();
+  return finalFile.size() > folderLength + 1 &&
+         ::CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, finalFile.c_str(),
+                          static_cast<int>(folderLength), finalFolder.c_str(),
+                          static_cast<int>(folderLength)) == CSTR_EQUAL &&
+         finalFile.c_str()[folderLength] == L'\\' &&
+         ::CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, finalFile.c_str() + folderLength + 1,
+                          -1, name, -1) == CSTR_EQUAL;
+}
 using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
 
 }  // namespace
@@ -129,7 +197,31 @@ bool Win32Host::ReadFile(HostHandle file, void* buffer, uint32_t size, uint32_t&
   return ok != FALSE;
 }
 
-bool Win32Host::RemoveFile(const wchar_t* path) { return ::DeleteFileW(path) != FALSE; }
+bool Win32Host::RemoveFile(const wchar_t* path) {
+  // Windows deletes a symbolic link itself, never its target. Wine, though,
+  // resolves a Unix symbolic link and would delete the file it points to;
+  // so the entry is opened (as the link itself, where there is one) and
+  // deleted through that handle only once it is known to be the entry
+  // itself. Windows XP has neither file links nor these two functions.
+  auto getFinalPath =
+      FindKernel32Function<GetFinalPathNameByHandleFunction>("GetFinalPathNameByHandleW");
+  auto setFileInformation =
+      FindKernel32Function<SetFileInformationByHandleFunction>("SetFileInformationByHandle");
+  if (getFinalPath == nullptr || setFileInformation == nullptr) {
+    return ::DeleteFileW(path) != FALSE;
+  }
+  OwnedHandle file(::CreateFileW(path, DELETE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file) return false;
+  if (!IsEntryItself(getFinalPath, file.get(), path)) {
+    ::SetLastError(ERROR_CANT_RESOLVE_FILENAME);
+    return false;
+  }
+  FileDispositionInfo disposition = {TRUE};
+  return setFileInformation(file.get(), kFileDispositionInfo, &disposition, sizeof(disposition)) !=
+         FALSE;
+}
 
 StartedProcess Win32Host::StartProcess(const wchar_t* application, Text& commandLine) {
   STARTUPINFOW startup = {};
