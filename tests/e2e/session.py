@@ -12,6 +12,7 @@ build's runner, and a 32-bit stand-in msiexec built into build/e2e-x86-tools
 """
 
 import os
+import re
 import shutil
 import subprocess
 from pathlib import Path
@@ -36,6 +37,9 @@ SETUP_DIR = "C:\\Users\\Ann\\Downloads"
 SETUP = SETUP_DIR + "\\setup.exe"
 # Where the helper programs (hold_file.exe) are put in the prefix.
 BUILD_TOOLS_WINDOWS = "C:\\e2e-tools"
+
+# The launcher's message boxes: MB_OK | MB_ICONEXCLAMATION, no owner window.
+MESSAGE_BOX_TYPE = 0x30
 
 _prefix = None
 _x86_prefix = None
@@ -75,6 +79,15 @@ def x86_prefix():
         created.install_standin(standin, bits=32)
         _x86_prefix = created
     return _x86_prefix
+
+
+def message_box_calls(stderr):
+    """(owner, text, title, type) of each MessageBoxW call in the stderr of a
+    run with WINEDEBUG=+relay (see WinePrefix.set_relay_filter); owner and
+    type as numbers, text and title as Wine prints them (escaped)."""
+    calls = re.findall(r':Call user32\.MessageBoxW\(([0-9a-fA-F]+),[0-9a-fA-F]+ L"((?:[^"\\]|\\.)*)",'
+                       r'[0-9a-fA-F]+ L"((?:[^"\\]|\\.)*)",([0-9a-fA-F]+)\)', stderr)
+    return [(int(owner, 16), text, title, int(kind, 16)) for owner, text, title, kind in calls]
 
 
 def fresh_temp(name, in_prefix=None):

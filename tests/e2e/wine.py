@@ -336,16 +336,21 @@ class WinePrefix:
         """Limits WINEDEBUG=+relay to calls of these functions, e.g.
         ["user32.MessageBoxW"]: a full relay trace of one run is hundreds of
         thousands of lines. Each traced call appears in Run.stderr as
-        "Call user32.MessageBoxW(<arguments in hex>) ret=...". Processes read
-        the filter when they start."""
+        "Call user32.MessageBoxW(<arguments in hex>) ret=...". None removes
+        the filter. Processes read it when they start."""
+        key = "HKCU\\Software\\Wine\\Debug"
+        if functions is None:
+            command, check = ["delete", key, "/v", "RelayInclude", "/f"], False
+        else:
+            command = ["add", key, "/v", "RelayInclude", "/t", "REG_SZ", "/d",
+                       ";".join(functions), "/f"]
+            check = True
         # In the running session, if any (see start_command_line()).
         display = None if self._server_display == "unset" else self._server_display
         # reg.exe exits with 0 or 1, which Wine passes on whole.
-        subprocess.run([WINE, "reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude",
-                        "/t", "REG_SZ", "/d", ";".join(functions), "/f"],
-                       env=self._env(display), cwd=self.unix_path("C:\\"),
+        subprocess.run([WINE, "reg", *command], env=self._env(display), cwd=self.unix_path("C:\\"),
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, check=True)
+                       stderr=subprocess.DEVNULL, check=check)
 
     def reset_standin(self):
         """Forgets recorded calls and planned exit codes."""

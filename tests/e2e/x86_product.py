@@ -19,15 +19,6 @@ from .session import PACKAGE_NAME, REMOVAL_COMMAND, SETUP
 WOW64_MSIEXEC = "C:\\windows\\syswow64\\msiexec.exe"
 LOG_NAME = r"usb[0-9A-Fa-f]{1,4}\.tmp"
 INSTALLED_FILES = {"README.txt", "veltusb.cat", "veltusb.inf"}
-# MB_OK | MB_ICONEXCLAMATION
-BOX_TYPE = 0x30
-
-
-def message_box_calls(stderr):
-    """(owner, title, type) of each MessageBoxW call in a +relay trace."""
-    return [(int(owner, 16), title, int(kind, 16)) for owner, title, kind in re.findall(
-        r':Call user32\.MessageBoxW\(([0-9a-fA-F]+),[0-9a-fA-F]+ L".*?",[0-9a-fA-F]+ L"(.*?)",'
-        r'([0-9a-fA-F]+)\)', stderr)]
 
 
 class ProductUnderWine(unittest.TestCase):
@@ -41,6 +32,7 @@ class ProductUnderWine(unittest.TestCase):
 
     def test_help_and_a_rejected_line_end_with_their_codes_and_show_the_usage_box(self):
         self.prefix.set_relay_filter(["user32.MessageBoxW"])
+        self.addCleanup(self.prefix.set_relay_filter, None)
         for arguments, expected in (("/?", 0), ("/i /x", 4294967294)):
             with self.subTest(arguments=arguments):
                 self.prefix.reset_standin()
@@ -52,8 +44,10 @@ class ProductUnderWine(unittest.TestCase):
                 self.assertEqual([], self.prefix.calls(), "no msiexec started")
                 # No owner window, an OK button and the exclamation icon; the
                 # title is the executable's name.
-                self.assertEqual([(0, "setup", BOX_TYPE)], message_box_calls(job.stderr),
-                                 "one usage box")
+                boxes = [(owner, text.split("\\n")[0], title, kind)
+                         for owner, text, title, kind in session.message_box_calls(job.stderr)]
+                self.assertEqual([(0, "Setup.exe [Optional Parameters]", "setup",
+                                   session.MESSAGE_BOX_TYPE)], boxes, "one usage box")
 
     def test_typical_run_exact_commands_from_the_32_bit_system_folder_code_passed_on(self):
         temp_windows, temp_unix = session.fresh_temp("John Smith", self.prefix)
