@@ -23,6 +23,7 @@ Function FindKernel32Function(const char* name) {
 }
 
 using GetTempPath2Function = DWORD(WINAPI*)(DWORD, LPWSTR);
+using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
 using GetFinalPathNameByHandleFunction = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
 using SetFileInformationByHandleFunction = BOOL(WINAPI*)(HANDLE, int, LPVOID, DWORD);
 // From the Vista headers, which a build for Windows XP does not see.
@@ -61,10 +62,12 @@ bool FinalPath(GetFinalPathNameByHandleFunction getFinalPath, HANDLE handle, Tex
   return true;
 }
 
-// Whether the open `file` is the entry named `path` in its own folder, not
-// a file that a link at `path` resolves to elsewhere.
-bool IsEntryItself(GetFinalPathNameByHandleFunction getFinalPath, HANDLE file,
-                   const wchar_t* path) {
+enum class Resolved { kItself, kElsewhere, kUnknown };
+
+// Whether the open `file` is the entry named `path` in its own folder, or a
+// file elsewhere that a link at `path` resolves to.
+Resolved ResolvedEntry(GetFinalPathNameByHandleFunction getFinalPath, HANDLE file,
+                       const wchar_t* path) {
   const wchar_t* name = path;
   for (const wchar_t* p = path; *p != L'\0'; ++p) {
     if (*p == L'\\' || *p == L'/') name = p + 1;
@@ -78,20 +81,21 @@ bool IsEntryItself(GetFinalPathNameByHandleFunction getFinalPath, HANDLE file,
   Text finalFile;
   if (!directory || !FinalPath(getFinalPath, directory.get(), finalFolder) ||
       !FinalPath(getFinalPath, file, finalFile)) {
-    return false;
+    return Resolved::kUnknown;
   }
   // Both are resolved the same way (long names, the folder's own case), so
-  // only the file name's case can differ.
+  // only the file name's case can differ. A drive's root ends with "\".
   size_t folderLength = finalFolder.size();
-  return finalFile.size() > folderLength + 1 &&
-         ::CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, finalFile.c_str(),
-                          static_cast<int>(folderLength), finalFolder.c_str(),
-                          static_cast<int>(folderLength)) == CSTR_EQUAL &&
-         finalFile.c_str()[folderLength] == L'\\' &&
-         ::CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, finalFile.c_str() + folderLength + 1,
-                          -1, name, -1) == CSTR_EQUAL;
+  if (folderLength > 0 && finalFolder.c_str()[folderLength - 1] == L'\\') --folderLength;
+  bool itself = finalFile.size() > folderLength + 1 &&
+                ::CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, finalFile.c_str(),
+                                 static_cast<int>(folderLength), finalFolder.c_str(),
+                                 static_cast<int>(folderLength)) == CSTR_EQUAL &&
+                finalFile.c_str()[folderLength] == L'\\' &&
+                ::CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE,
+                                 finalFile.c_str() + folderLength + 1, -1, name, -1) == CSTR_EQUAL;
+  return itself ? Resolved::kItself : Resolved::kElsewhere;
 }
-using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
 
 }  // namespace
 
@@ -201,8 +205,10 @@ bool Win32Host::RemoveFile(const wchar_t* path) {
   // Windows deletes a symbolic link itself, never its target. Wine, though,
   // resolves a Unix symbolic link and would delete the file it points to;
   // so the entry is opened (as the link itself, where there is one) and
-  // deleted through that handle only once it is known to be the entry
-  // itself. Windows XP has neither file links nor these two functions.
+  // deleted through that handle once it is known to be the entry itself.
+  // Where that cannot be told (Windows XP, which has neither file links nor
+  // these two functions, or a file system that cannot say), the name is
+  // deleted as it is.
   auto getFinalPath =
       FindKernel32Function<GetFinalPathNameByHandleFunction>("GetFinalPathNameByHandleW");
   auto setFileInformation =
@@ -214,13 +220,19 @@ bool Win32Host::RemoveFile(const wchar_t* path) {
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file) return false;
-  if (!IsEntryItself(getFinalPath, file.get(), path)) {
-    ::SetLastError(ERROR_CANT_RESOLVE_FILENAME);
-    return false;
+  switch (ResolvedEntry(getFinalPath, file.get(), path)) {
+    case Resolved::kItself: {
+      FileDispositionInfo disposition = {TRUE};
+      return setFileInformation(file.get(), kFileDispositionInfo, &disposition,
+                                sizeof(disposition)) != FALSE;
+    }
+    case Resolved::kElsewhere:
+      ::SetLastError(ERROR_CANT_RESOLVE_FILENAME);
+      return false;
+    case Resolved::kUnknown:
+      break;
   }
-  FileDispositionInfo disposition = {TRUE};
-  return setFileInformation(file.get(), kFileDispositionInfo, &disposition, sizeof(disposition)) !=
-         FALSE;
+  return ::DeleteFileW(path) != FALSE;
 }
 
 StartedProcess Win32Host::StartProcess(const wchar_t* application, Text& commandLine) {
