@@ -48,8 +48,14 @@ ifneq ($(SETUP_SKIP_X86_RUN),1)
 	tests/e2e/x86-wine.sh install
 endif
 
-demo: deps x64
-	$(PYTHON) tests/e2e/demo.py build/x64/setup.exe $(ARGS)
+# The product itself where 32-bit Wine runs, else its x64 twin.
+demo: deps x86 x64
+	@if [ "$(SETUP_SKIP_X86_RUN)" != 1 ] && tests/e2e/x86-wine.sh check 2>/dev/null; then \
+	  exe=build/x86/setup.exe; \
+	else \
+	  echo "32-bit Wine does not run here: showing the x64 build instead"; exe=build/x64/setup.exe; \
+	fi; \
+	$(PYTHON) tests/e2e/demo.py $$exe $(ARGS)
 
 unit-test: native
 	cd build/native && ctest --output-on-failure -j$(JOBS)

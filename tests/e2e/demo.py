@@ -1,11 +1,11 @@
 """make demo: the launcher on its sample package with Wine's real installer.
 
-    /usr/bin/python3 tests/e2e/demo.py build/x64/setup.exe [ARGUMENTS...]
+    /usr/bin/python3 tests/e2e/demo.py build/x86/setup.exe [ARGUMENTS...]
 
 Creates a throwaway Wine prefix, runs setup.exe with ARGUMENTS (install),
 shows its exit code, the files it installed and the engine's log, then runs
-`setup.exe /x /q` and shows that the files are gone. Wine here runs only
-64-bit Windows programs, so this is the x64 build of the launcher.
+`setup.exe /x /q` and shows that the files are gone. `make demo` passes the
+32-bit product, or the x64 build where 32-bit Wine cannot run.
 """
 
 import os
