@@ -70,7 +70,7 @@ check() {
   {
     echo "This machine cannot run 32-bit Wine, so the 32-bit product cannot be run."
     if [ ! -x "$LOADER" ]; then
-      echo "  $LOADER is missing (Debian packages: $PACKAGES)."
+      echo "  $LOADER is missing or not executable (Debian packages: $PACKAGES)."
     elif [ ! -e "$BINFMT/register" ]; then
       echo "  The kernel runs no 32-bit programs and binfmt_misc is not mounted at $BINFMT."
     else
