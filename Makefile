@@ -2,7 +2,7 @@
 #   make          the launcher: build/x86/setup.exe (product), build/x64/setup.exe
 #   make demo     install and remove the sample package with it under Wine
 #   make test     every test: unit (native), lint, built-image checks, end to end under
-#                 Wine, a minute of fuzzing
+#                 Wine, a minute of fuzzing, then the 32-bit product under 32-bit Wine
 #   make bench    extraction speed, memory and size figures
 #   make deps     the Debian packages all of this needs, and 32-bit Wine
 #                 (SETUP_SKIP_X86_RUN=1: neither set up nor run the 32-bit product)
