@@ -41,14 +41,19 @@ class PackageGuard(unittest.TestCase):
         self.assertTrue(copy.exists(), "the copy was deleted while the engine ran")
         self.assertEqual(self.package, copy.read_bytes(), "copy intact")
 
-    def run_over_planted(self, plant):
-        """Plants something at the package path with plant(copy, victim),
-        where victim is a file outside the temporary directory, runs the
-        launcher and checks that the victim is unchanged and the copy new."""
+    def plant_victim(self):
+        """A file outside the temporary directory; returns it and its bytes."""
         victim = Path(self.prefix.unix_path("C:\\Victim")) / "important.dat"
         original = b"not the package " * 4096
         victim.parent.mkdir(exist_ok=True)
         victim.write_bytes(original)
+        return victim, original
+
+    def run_over_planted(self, plant):
+        """Plants something at the package path with plant(copy, victim),
+        where victim is a file outside the temporary directory, runs the
+        launcher and checks that the victim is unchanged and the copy new."""
+        victim, original = self.plant_victim()
         temp_windows, temp_unix = session.fresh_temp("planted")
         copy = temp_unix / PACKAGE_NAME
         plant(copy, victim)
@@ -80,10 +85,7 @@ class PackageGuard(unittest.TestCase):
         # and deleting it by name deletes the target. Windows deletes a link
         # itself and the run goes on; here the launcher sees that the entry
         # resolves outside its folder and refuses the run instead.
-        victim = Path(self.prefix.unix_path("C:\\Victim")) / "important.dat"
-        original = b"not the package " * 4096
-        victim.parent.mkdir(exist_ok=True)
-        victim.write_bytes(original)
+        victim, original = self.plant_victim()
         temp_windows, temp_unix = session.fresh_temp("symlink")
         copy = temp_unix / PACKAGE_NAME
         os.symlink(victim, copy)
