@@ -29,7 +29,7 @@ PROBE_RUNS = 7
 # The chunk size of the launcher's writes and reads: each size written as
 # the launcher writes (the old file deleted, the copy created new), then
 # with the read-back the launcher does after it. "single" is the old way.
-PROBE_CHUNKS = (65536, 1048576, 8388608)
+PROBE_CHUNKS = (65536, 262144, 1048576, 8388608)
 PROBE_MODES = (
     "single",
     *(f"chunk:{chunk},new" for chunk in PROBE_CHUNKS),
@@ -133,7 +133,11 @@ def probe_section(bench):
     results = {mode: {phase: [] for phase in PHASES} for mode in PROBE_MODES}
     for repetition in range(PROBE_RUNS + 1):
         log(f"explore: write path, round {repetition + 1} of {PROBE_RUNS + 1}")
-        for mode in PROBE_MODES:
+        # The order rotates from round to round, so that no mode always
+        # follows the same other one (whose deletion or write-back it might
+        # pay for).
+        first = repetition % len(PROBE_MODES)
+        for mode in PROBE_MODES[first:] + PROBE_MODES[:first]:
             bench.clear_temp()
             common.settle()
             fields = common.probe_run(bench, probe, mode)
@@ -225,14 +229,17 @@ def native_write(source, package, target, kind):
 
 def read_back_matches(path, expected, step):
     """True when the file at path holds exactly `expected`, read in reads of
-    `step` bytes and compared one by one, as the launcher checks its copy."""
+    `step` bytes and compared one by one, as the launcher checks its copy.
+    Each piece of `expected` is copied to bytes first: Python compares bytes
+    with memcmp but a memoryview item by item, which would cost more than the
+    copy."""
     offset = 0
     with open(path, "rb", buffering=0) as f:
         while True:
             part = f.read(step)
             if not part:
                 return offset == len(expected)
-            if part != expected[offset:offset + len(part)]:
+            if part != bytes(expected[offset:offset + len(part)]):
                 return False
             offset += len(part)
 
@@ -256,7 +263,8 @@ def main(argv):
             if "probe" in sections:
                 parts += [
                     "Write path under Wine: bench/probe.c around the 1 GiB package, median "
-                    f"(min–max) of {PROBE_RUNS} rounds after a warm-up round; prepare = "
+                    f"(min–max) of {PROBE_RUNS} rounds after a warm-up round (the order of the "
+                    "modes rotating each round); prepare = "
                     "touch/heap step, WriteFile(s) = the writes (or the copy into a file "
                     "mapping), CloseHandle = closing the new file, read-back = opening it "
                     "again read-shared, reading it in reads of the write size and comparing "
