@@ -5,7 +5,7 @@ long and non-ASCII lines reach the engine intact."""
 import unittest
 
 from . import session
-from .session import SETUP, REMOVAL_COMMAND
+from .session import PACKAGE_NAME, REMOVAL_COMMAND, SETUP
 
 
 class HelpAndRejectedLines(unittest.TestCase):
@@ -50,6 +50,22 @@ class LinesThatRun(unittest.TestCase):
         engine = calls[1]["command_line"]
         self.assertTrue(engine.endswith(" /qn " + " ".join(properties) + ' NOTE="caf\u00e9 \u00fcber"'),
                         engine[-200:])
+
+    def test_an_engine_command_that_quoting_makes_too_long_ends_with_206_before_the_removal(self):
+        prefix = session.prefix()
+        prefix.reset_standin()
+        temp_windows, temp_unix = session.fresh_temp("too long")
+        # Inside a quoted argument "" is one literal quote; the engine gets
+        # each quote doubled, so this line fits and the engine's would not.
+        quotes = (32766 - len(f'"{SETUP}" "A="')) // 2
+        arguments = '"A=' + '""' * quotes + '"'
+        self.assertLessEqual(len(f'"{SETUP}" {arguments}'), 32766)
+        engine_head = f'msiexec.exe /i "{temp_windows}{PACKAGE_NAME}"  A="'
+        self.assertGreater(len(engine_head) + 2 * quotes + 1, 32766)
+        code = prefix.run(SETUP, arguments, temp=temp_windows, standin=True)
+        self.assertEqual(206, code)
+        self.assertEqual([], prefix.calls(), "neither the removal nor the engine ran")
+        self.assertTrue((temp_unix / PACKAGE_NAME).exists(), "the package copy stays")
 
 
 if __name__ == "__main__":
