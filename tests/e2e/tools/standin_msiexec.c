@@ -61,19 +61,26 @@ static void append_line(Buffer *b, const wchar_t *key, const wchar_t *value)
     append(b, L"\n");
 }
 
-static void append_temp_listing(Buffer *b, const wchar_t *temp)
+/* Starts a listing of the folder temp; INVALID_HANDLE_VALUE if there is none. */
+static HANDLE find_first_in(const wchar_t *temp, WIN32_FIND_DATAW *found)
 {
     wchar_t pattern[MAX_PATH + 8];
-    WIN32_FIND_DATAW found;
-    HANDLE search;
 
     if (!*temp || wcslen(temp) > MAX_PATH)
-        return;
+        return INVALID_HANDLE_VALUE;
     wcscpy(pattern, temp);
     if (pattern[wcslen(pattern) - 1] != L'\\')
         wcscat(pattern, L"\\");
     wcscat(pattern, L"*");
-    search = FindFirstFileW(pattern, &found);
+    return FindFirstFileW(pattern, found);
+}
+
+static void append_temp_listing(Buffer *b, const wchar_t *temp)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE search;
+
+    search = find_first_in(temp, &found);
     if (search == INVALID_HANDLE_VALUE)
         return;
     do {
@@ -149,18 +156,11 @@ static DWORD probe_delete(const wchar_t *path)
 static void append_probes(Buffer *b, const wchar_t *temp)
 {
     Buffer names = {NULL, 0, 0};
-    wchar_t pattern[MAX_PATH + 8];
     WIN32_FIND_DATAW found;
     HANDLE search;
     size_t at;
 
-    if (!*temp || wcslen(temp) > MAX_PATH)
-        return;
-    wcscpy(pattern, temp);
-    if (pattern[wcslen(pattern) - 1] != L'\\')
-        wcscat(pattern, L"\\");
-    wcscat(pattern, L"*");
-    search = FindFirstFileW(pattern, &found);
+    search = find_first_in(temp, &found);
     if (search == INVALID_HANDLE_VALUE)
         return;
     do {
@@ -178,10 +178,12 @@ static void append_probes(Buffer *b, const wchar_t *temp)
         DWORD read, write, rename, removal;
         *end = 0;
         at = (size_t)(end - names.text) + 1;
-        if (wcslen(pattern) - 1 + wcslen(name) >= MAX_PATH)
+        if (wcslen(temp) + 1 + wcslen(name) >= MAX_PATH)
             continue;
-        wcscpy(path, pattern);
-        wcscpy(path + wcslen(path) - 1, name);
+        wcscpy(path, temp);
+        if (path[wcslen(path) - 1] != L'\\')
+            wcscat(path, L"\\");
+        wcscat(path, name);
         read = probe_read(path);
         write = probe_write(path);
         rename = probe_rename(path);
