@@ -15,6 +15,7 @@ import os
 import re
 import shutil
 import subprocess
+import tempfile
 from pathlib import Path
 
 from . import wine
@@ -110,3 +111,17 @@ def build_launcher(package, build_dir, definitions=()):
     subprocess.run(["cmake", "--build", str(build_dir), "--target", "setup"], cwd=REPO,
                    check=True, stdout=subprocess.DEVNULL)
     return Path(build_dir) / "setup.exe"
+
+
+def install_custom_launcher(test_class, windows_path, package=None, package_bytes=None,
+                            definitions=()):
+    """For a test class's setUpClass: builds an x64 launcher in a work folder
+    that is removed after the class, around `package` or a package file made
+    of `package_bytes`, and puts it into the shared prefix at windows_path."""
+    work = Path(tempfile.mkdtemp(prefix="e2e-build-"))
+    test_class.addClassCleanup(shutil.rmtree, work, ignore_errors=True)
+    if package_bytes is not None:
+        package = work / "custom.msi"
+        package.write_bytes(package_bytes)
+    exe = build_launcher(package, work / "build", definitions)
+    prefix().put_file(exe, windows_path)

@@ -2,10 +2,7 @@
 file name), end to end under Wine with the stand-in msiexec. The default
 build's exact removal command is checked in test_engine.py."""
 
-import shutil
-import tempfile
 import unittest
-from pathlib import Path
 
 from . import session
 
@@ -17,16 +14,10 @@ FILE_NAME = "Contoso Tools Setup.msi"
 class CustomBuild(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.work = Path(tempfile.mkdtemp(prefix="e2e-custom-"))
-        exe = session.build_launcher(session.PACKAGE, cls.work / "build", [
+        cls.setup = "C:\\CustomBuild\\setup.exe"
+        session.install_custom_launcher(cls, cls.setup, package=session.PACKAGE, definitions=[
             f"SETUP_PREVIOUS_PRODUCT_CODE={PREVIOUS_CODE}", f"SETUP_PACKAGE_FILE_NAME={FILE_NAME}"])
         cls.prefix = session.prefix()
-        cls.setup = "C:\\CustomBuild\\setup.exe"
-        cls.prefix.put_file(exe, cls.setup)
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.work, ignore_errors=True)
 
     def test_removes_the_chosen_code_and_installs_from_the_chosen_file_name(self):
         package = session.PACKAGE.read_bytes()

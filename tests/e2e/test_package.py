@@ -2,8 +2,6 @@
 with a launcher built around a package made here."""
 
 import os
-import shutil
-import tempfile
 import time
 import unittest
 from pathlib import Path
@@ -17,17 +15,10 @@ SIGNATURE = bytes.fromhex("D0CF11E0A1B11AE1")
 class PackageStage(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.work = Path(tempfile.mkdtemp(prefix="e2e-package-"))
         cls.package = SIGNATURE + os.urandom(300_000) + b"end"
-        (cls.work / "custom.msi").write_bytes(cls.package)
-        exe = session.build_launcher(cls.work / "custom.msi", cls.work / "build")
-        cls.prefix = session.prefix()
         cls.setup = "C:\\Custom\\setup.exe"
-        cls.prefix.put_file(exe, cls.setup)
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.work, ignore_errors=True)
+        session.install_custom_launcher(cls, cls.setup, package_bytes=cls.package)
+        cls.prefix = session.prefix()
 
     def run_setup(self, temp_windows, arguments="/q"):
         self.prefix.reset_standin()
