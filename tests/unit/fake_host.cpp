@@ -218,6 +218,11 @@ void FakeHost::ShowMessageBox(const wchar_t* title, const wchar_t* text) {
   events.push_back(std::wstring(L"messagebox ") + text);
 }
 
+StationVisibility FakeHost::QueryWindowStationVisibility() {
+  if (Fails(Op::QueryWindowStationVisibility)) return StationVisibility::kUnknown;
+  return stationVisibility;
+}
+
 void FakeHost::RemoveCurrentDirectoryFromDllSearch() {
   ++callCount;
   events.emplace_back(L"dll-search-no-current-directory");

@@ -35,6 +35,7 @@ class FakeHost : public Host {
     StartProcess,
     GetProcessExitCode,
     LoadLibraryByPath,
+    QueryWindowStationVisibility,  // a failure reads as "cannot tell"
   };
 
   struct ProcessRun {
@@ -67,6 +68,8 @@ class FakeHost : public Host {
   std::function<void(FakeHost&)> beforeCreate;
   /// Runs before the copy is opened for the hold, as another process could.
   std::function<void(FakeHost&)> beforeHold;
+  /// What the system says of this process's window station.
+  StationVisibility stationVisibility = StationVisibility::kVisible;
   /// Whether the system has SetDefaultDllDirectories.
   bool hasSetDefaultDllDirectories = true;
   /// Exit codes of the started processes, in order of starting; 0 beyond.
@@ -121,6 +124,7 @@ class FakeHost : public Host {
   bool GetProcessExitCode(HostHandle process, uint32_t& exitCode) override;
   void CloseHandle(HostHandle handle) override;
   void ShowMessageBox(const wchar_t* title, const wchar_t* text) override;
+  StationVisibility QueryWindowStationVisibility() override;
   void RemoveCurrentDirectoryFromDllSearch() override;
   bool LimitDllSearchToSystemDirectory() override;
   bool LoadLibraryByPath(const wchar_t* path) override;

@@ -63,3 +63,69 @@ TEST(SetupApp, QuietReachesOnlyTheEngineNotTheLaunchersOwnBoxes) {
   EXPECT_EQ(L"Error extracting MSI, 32", host.messageBoxes[0].text);
   EXPECT_EQ(L"Setup", host.messageBoxes[0].title);
 }
+
+// Nobody can answer a box in a station nobody sees (a service's, as under a
+// deployment tool running as LocalSystem): the run ends by itself there
+// with the code it settled. Where the system sees the station, or cannot
+// tell, every box appears as before.
+TEST(SetupApp, EachBoxIsLeftOutOnlyWhereNobodyCanSeeIt) {
+  using Visibility = StationVisibility;
+  struct Box {
+    const char* name;
+    const wchar_t* arguments;
+    void (*arrange)(FakeHost&);
+    uint32_t exitCode;
+    std::wstring text;
+  };
+  const Box boxes[] = {
+      {"help", L"/q /?", [](FakeHost&) {}, 0, kExpectedUsage},
+      {"rejected line", L"/q /i /x", [](FakeHost&) {}, 4294967294u, kExpectedUsage},
+      {"no temporary path", L"/q",
+       [](FakeHost& h) { h.failures[FakeHost::Op::QueryTempPath] = 1234; }, 4294967295u,
+       L"Unable to obtain temporary path, 1234"},
+      {"extraction fails", L"/q", [](FakeHost& h) { h.failures[FakeHost::Op::CreateNewFile] = 32; },
+       4294967295u, L"Error extracting MSI, 32"},
+  };
+  struct Station {
+    const char* name;
+    Visibility visibility;
+    bool queryFails;
+    bool shown;
+  };
+  const Station stations[] = {
+      {"visible", Visibility::kVisible, false, true},
+      {"unknown", Visibility::kUnknown, false, true},
+      {"query fails", Visibility::kHidden, true, true},
+      {"hidden", Visibility::kHidden, false, false},
+  };
+  for (const Box& box : boxes) {
+    for (const Station& station : stations) {
+      SCOPED_TRACE(std::string(box.name) + " / " + station.name);
+      FakeHost host;
+      box.arrange(host);
+      host.stationVisibility = station.visibility;
+      if (station.queryFails) host.failures[FakeHost::Op::QueryWindowStationVisibility] = 5;
+      EXPECT_EQ(box.exitCode, RunSetup(host, box.arguments));
+      if (station.shown) {
+        ASSERT_EQ(1u, host.messageBoxes.size());
+        EXPECT_EQ(box.text, host.messageBoxes[0].text);
+      } else {
+        EXPECT_TRUE(host.messageBoxes.empty());
+      }
+      EXPECT_TRUE(host.processes.empty()) << "no engine command after a box";
+      EXPECT_TRUE(host.openHandles.empty());
+    }
+  }
+}
+
+// In a hidden station an accepted run does its whole job as anywhere else.
+TEST(SetupApp, AHiddenStationChangesNothingElse) {
+  FakeHost host;
+  host.stationVisibility = StationVisibility::kHidden;
+  host.exitCodes = {0, 3010};
+  EXPECT_EQ(3010u, RunSetup(host, L"/q"));
+  ASSERT_EQ(2u, host.processes.size());
+  EXPECT_EQ(std::wstring(L"msiexec.exe /i \"") + kFakePackagePath + L"\" /qn",
+            host.processes[1].commandLine);
+  EXPECT_EQ(1u, host.files.count(kFakePackagePath));
+}

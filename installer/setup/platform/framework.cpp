@@ -91,7 +91,14 @@ void CWinApp::ParseCommandLine(CCommandLineInfo& info) {
   }
 }
 
-void CWinApp::AfxMessageBox(const wchar_t* text) { host_->ShowMessageBox(appName(), text); }
+void CWinApp::AfxMessageBox(const wchar_t* text) {
+  // In a station nobody can see (a service's, as under a deployment tool
+  // running as LocalSystem) the box could never be answered and the run
+  // would never end: the exit code already settled is the whole answer.
+  // Where the system cannot tell, the box is shown as always.
+  if (host_->QueryWindowStationVisibility() == StationVisibility::kHidden) return;
+  host_->ShowMessageBox(appName(), text);
+}
 
 int RunApplication(CWinApp& app, Host& host, const wchar_t* commandLine) {
   app.host_ = &host;

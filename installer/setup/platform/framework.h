@@ -39,7 +39,9 @@ class CWinApp {
 
   /// Feeds the arguments after the program name to `info`, in order.
   void ParseCommandLine(CCommandLineInfo& info);
-  /// Shows `text` in a message box titled with the application name.
+  /// Shows `text` in a message box titled with the application name, unless
+  /// the process's window station is known to be invisible: there nobody
+  /// could ever answer it, so nothing is shown.
   void AfxMessageBox(const wchar_t* text);
 
   Host& host() { return *host_; }

@@ -27,6 +27,17 @@ enum : uint32_t {
   kErrorResourceDataNotFound = 1812,
 };
 
+/// Whether anyone can see the process's window station, and so answer a
+/// message box shown there.
+enum class StationVisibility {
+  kVisible,
+  /// A station nobody can see, such as the one services run in (LocalSystem
+  /// in session 0, where deployment tools start setup programs).
+  kHidden,
+  /// The system could not say.
+  kUnknown,
+};
+
 struct StartedProcess {
   HostHandle process = 0;
   HostHandle thread = 0;
@@ -102,6 +113,8 @@ class Host {
   /// A modal box with an exclamation icon and an OK button, owned by no
   /// window. Returns when the user has answered it.
   virtual void ShowMessageBox(const wchar_t* title, const wchar_t* text) = 0;
+  /// Whether the window station of this process is visible (WSF_VISIBLE).
+  virtual StationVisibility QueryWindowStationVisibility() = 0;
 
   /// Takes the current directory out of the DLL search.
   virtual void RemoveCurrentDirectoryFromDllSearch() = 0;

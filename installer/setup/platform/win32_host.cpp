@@ -265,6 +265,19 @@ void Win32Host::ShowMessageBox(const wchar_t* title, const wchar_t* text) {
   ::MessageBoxW(nullptr, text, title, MB_OK | MB_ICONEXCLAMATION);
 }
 
+StationVisibility Win32Host::QueryWindowStationVisibility() {
+  // The station's handle belongs to the process and is not to be closed.
+  HWINSTA station = ::GetProcessWindowStation();
+  USEROBJECTFLAGS flags = {};
+  DWORD needed = 0;
+  if (station == nullptr ||
+      !::GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof(flags), &needed)) {
+    return StationVisibility::kUnknown;
+  }
+  return (flags.dwFlags & WSF_VISIBLE) != 0 ? StationVisibility::kVisible
+                                            : StationVisibility::kHidden;
+}
+
 void Win32Host::RemoveCurrentDirectoryFromDllSearch() { ::SetDllDirectoryW(L""); }
 
 bool Win32Host::LimitDllSearchToSystemDirectory() {

@@ -25,6 +25,7 @@ class Win32Host final : public Host {
   bool GetProcessExitCode(HostHandle process, uint32_t& exitCode) override;
   void CloseHandle(HostHandle handle) override;
   void ShowMessageBox(const wchar_t* title, const wchar_t* text) override;
+  StationVisibility QueryWindowStationVisibility() override;
   void RemoveCurrentDirectoryFromDllSearch() override;
   bool LimitDllSearchToSystemDirectory() override;
   bool LoadLibraryByPath(const wchar_t* path) override;
