@@ -39,22 +39,17 @@ SECTIONS
     __rt_psrelocs_start = .;
     KEEP (*(.rdata_runtime_pseudo_reloc))
     __rt_psrelocs_end = .;
+    __text_pad = (__section_alignment__ - ((ABSOLUTE(.) - ADDR(.text) + ALIGN(SIZEOF_HEADERS, __file_alignment__)) % __section_alignment__)) % __section_alignment__;
+    . += __text_pad;
   }
   ___RUNTIME_PSEUDO_RELOC_LIST_END__ = __rt_psrelocs_end;
   __RUNTIME_PSEUDO_RELOC_LIST_END__ = __rt_psrelocs_end;
   ___RUNTIME_PSEUDO_RELOC_LIST__ = __rt_psrelocs_start;
   __RUNTIME_PSEUDO_RELOC_LIST__ = __rt_psrelocs_start;
-  .data BLOCK(__section_alignment__) :
+  .rsrc BLOCK(__section_alignment__) (READONLY) : SUBALIGN(4)
   {
-    __data_start__ = .;
-    *(.data)
-    *(.data2)
-    *(SORT(.data$*))
-    __data_end__ = .;
-    __bss_start__ = .;
-    *(.bss)
-    *(COMMON)
-    __bss_end__ = .;
+    KEEP (*(.rsrc))
+    KEEP (*(.rsrc$*))
   }
   .idata BLOCK(__section_alignment__) :
   {
@@ -67,14 +62,19 @@ SECTIONS
     __IAT_end__ = .;
     KEEP (SORT(*)(.idata$6))
     KEEP (SORT(*)(.idata$7))
+    . = ALIGN(4);
+    __data_start__ = .;
+    *(.data)
+    *(.data2)
+    *(SORT(.data$*))
+    __data_end__ = .;
+    __bss_start__ = .;
+    *(.bss)
+    *(COMMON)
+    __bss_end__ = .;
     PROVIDE (end = .);
     PROVIDE (_end = .);
     __end__ = .;
-  }
-  .rsrc BLOCK(__section_alignment__) : SUBALIGN(4)
-  {
-    KEEP (*(.rsrc))
-    KEEP (*(.rsrc$*))
   }
   .reloc BLOCK(__section_alignment__) :
   {
