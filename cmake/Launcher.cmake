@@ -1,5 +1,8 @@
 # Windows build: setup.exe, carrying an installer package in its resources.
 enable_language(RC)
+# The image is finished after the link by a script (finish-image.py), and
+# the default icon is drawn by one.
+find_program(SETUP_PYTHON3 NAMES python3 REQUIRED)
 
 set(SETUP_PACKAGE "" CACHE FILEPATH
     "Installer package (.msi) to carry; empty for the sample package built from installer/package")
@@ -39,7 +42,6 @@ if(SETUP_ICON)
   set(SETUP_ICON_FILE_USED "${SETUP_ICON_FILE}")
   set(SETUP_ICON_TARGET "")
 else()
-  find_program(SETUP_PYTHON3 NAMES python3 REQUIRED)
   set(SETUP_ICON_FILE_USED ${CMAKE_BINARY_DIR}/generated/setup.ico)
   set(icon_script ${CMAKE_SOURCE_DIR}/installer/setup/resources/make-icon.py)
   add_custom_command(OUTPUT ${SETUP_ICON_FILE_USED}
@@ -94,13 +96,22 @@ if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
   # Windows XP SP3 is the oldest target (5.01); a 32-bit process on 64-bit
   # Windows gets 4 GiB of address space only when it says it can use it.
   set(pe_version 5,--minor-os-version,1,--major-subsystem-version,5,--minor-subsystem-version,1)
-  # The toolchain's layout gives ten page-aligned sections; this one five.
-  set(pe_arch_options -Wl,--large-address-aware -Wl,-T,${CMAKE_CURRENT_LIST_DIR}/compact-i386.ld
+  # The toolchain's layout gives ten page-aligned sections; this one five,
+  # aligned to 512 bytes in the file but for the resource section, which
+  # starts at a whole page so that the loader can map the package rather
+  # than copy it (compact-i386.ld). The image registers no structured
+  # exception handler, and says so (--no-seh).
+  set(pe_arch_options -Wl,--large-address-aware -Wl,--no-seh
+      -Wl,-T,${CMAKE_CURRENT_LIST_DIR}/compact-i386.ld -Wl,--file-alignment,512
       -Wl,-e,_SetupEntry@0)
+  set(finish_options --page-aligned-resources)
   set_property(TARGET setup APPEND PROPERTY LINK_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/compact-i386.ld)
 else()
   set(pe_version 5,--minor-os-version,2,--major-subsystem-version,5,--minor-subsystem-version,2)
-  set(pe_arch_options -Wl,--high-entropy-va -Wl,-e,SetupEntry)
+  # The toolchain's layout: sections aligned in the file as in memory, so
+  # the loader can map the (large) resource section instead of copying it.
+  set(pe_arch_options -Wl,--high-entropy-va -Wl,--file-alignment,4096 -Wl,-e,SetupEntry)
+  set(finish_options)
 endif()
 target_link_options(setup PRIVATE
     -municode -mwindows -static -s -nostartfiles
@@ -110,13 +121,16 @@ target_link_options(setup PRIVATE
     ${pe_arch_options}
     # Reproducible: no link time in the header.
     -Wl,--no-insert-timestamp
-    # Sections aligned in the file as in memory, so the loader can map the
-    # (large) resource section instead of copying it.
-    -Wl,--file-alignment,4096
     # The link map beside the executable: the image checks read the linker's
     # symbols from it (setup.exe itself is stripped).
     -Wl,-Map=${CMAKE_BINARY_DIR}/setup.map)
+set_property(TARGET setup APPEND PROPERTY LINK_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/finish-image.py)
 
+# The resource section read-only, and (32-bit) where it can be mapped.
+add_custom_command(TARGET setup POST_BUILD
+    COMMAND ${SETUP_PYTHON3} ${CMAKE_CURRENT_LIST_DIR}/finish-image.py $<TARGET_FILE:setup>
+            ${finish_options}
+    VERBATIM)
 add_custom_command(TARGET setup POST_BUILD
     COMMAND ${CMAKE_COMMAND} -DEXE=$<TARGET_FILE:setup> -DPACKAGE=${SETUP_PACKAGE_FILE}
             -P ${CMAKE_CURRENT_LIST_DIR}/ReportSize.cmake

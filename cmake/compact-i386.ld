@@ -1,13 +1,18 @@
-/* Image layout of the 32-bit launcher: five sections instead of the
-   toolchain's ten. The file is aligned to whole pages (4 KiB) so that the
-   loader can map the package resource rather than copy it, and every
-   section then costs a page; merging keeps the launcher's own share small.
-     .text   code and read-only data (constructor lists, constants)
-     .data   writable and zero-filled data
-     .idata  the import tables (the linker finds them by this name)
-     .rsrc   the resources, the package among them
+/* Image layout of the 32-bit launcher: four sections instead of the
+   toolchain's ten, aligned to 512 bytes in the file, each costing no more
+   than its own size rounded to 512:
+     .text   code and read-only data (constructor lists, constants), padded
+             so that the next section starts at a whole page of the file
+     .rsrc   the resources, the package among them: starting at a page of
+             the file, the loader can map it rather than copy it (Wine
+             reads a section whose file offset is not a page's into
+             private memory). Read-only: finish-image.py clears the write
+             flag the linker sets on any section of this name.
+     .idata  the import tables, then writable and zero-filled data
      .reloc  base relocations, so the image can move (ASLR)
-   Unwind tables are dropped: the launcher is built without exceptions. */
+   The sections after .rsrc are small and read at load; none needs a page
+   of the file. Unwind tables are dropped: the launcher is built without
+   exceptions. */
 OUTPUT_FORMAT(pei-i386)
 SECTIONS
 {
@@ -39,22 +44,18 @@ SECTIONS
     __rt_psrelocs_start = .;
     KEEP (*(.rdata_runtime_pseudo_reloc))
     __rt_psrelocs_end = .;
+    /* Pad to where headers plus .text end at a whole page of the file. */
+    __text_pad = (__section_alignment__ - ((ABSOLUTE(.) - ADDR(.text) + ALIGN(SIZEOF_HEADERS, __file_alignment__)) % __section_alignment__)) % __section_alignment__;
+    . += __text_pad;
   }
   ___RUNTIME_PSEUDO_RELOC_LIST_END__ = __rt_psrelocs_end;
   __RUNTIME_PSEUDO_RELOC_LIST_END__ = __rt_psrelocs_end;
   ___RUNTIME_PSEUDO_RELOC_LIST__ = __rt_psrelocs_start;
   __RUNTIME_PSEUDO_RELOC_LIST__ = __rt_psrelocs_start;
-  .data BLOCK(__section_alignment__) :
+  .rsrc BLOCK(__section_alignment__) (READONLY) : SUBALIGN(4)
   {
-    __data_start__ = .;
-    *(.data)
-    *(.data2)
-    *(SORT(.data$*))
-    __data_end__ = .;
-    __bss_start__ = .;
-    *(.bss)
-    *(COMMON)
-    __bss_end__ = .;
+    KEEP (*(.rsrc))
+    KEEP (*(.rsrc$*))
   }
   .idata BLOCK(__section_alignment__) :
   {
@@ -67,14 +68,19 @@ SECTIONS
     __IAT_end__ = .;
     KEEP (SORT(*)(.idata$6))
     KEEP (SORT(*)(.idata$7))
+    . = ALIGN(4);
+    __data_start__ = .;
+    *(.data)
+    *(.data2)
+    *(SORT(.data$*))
+    __data_end__ = .;
+    __bss_start__ = .;
+    *(.bss)
+    *(COMMON)
+    __bss_end__ = .;
     PROVIDE (end = .);
     PROVIDE (_end = .);
     __end__ = .;
-  }
-  .rsrc BLOCK(__section_alignment__) : SUBALIGN(4)
-  {
-    KEEP (*(.rsrc))
-    KEEP (*(.rsrc$*))
   }
   .reloc BLOCK(__section_alignment__) :
   {

@@ -87,6 +87,33 @@ class ProductImageTest(unittest.TestCase):
         if problems:
             self.fail("\n".join(problems))
 
+    def test_resource_section_is_read_only_and_mapped_from_a_whole_page(self):
+        # The package's bytes stay as carried between the write of the copy
+        # and its read-back only if nothing can write them; Wine maps a
+        # section from the file (instead of reading it into private memory)
+        # only when it starts at a whole page of the file.
+        optional = self.pe.OPTIONAL_HEADER
+        directory = optional.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]]
+        section = self.pe.get_section_by_rva(directory.VirtualAddress)
+        self.assertIsNotNone(section, "no section holds the resource directory")
+        problems = []
+        if section.IMAGE_SCN_MEM_WRITE:
+            problems.append(f"the resource section is writable ({section.Characteristics:#x})")
+        if section.PointerToRawData % optional.SectionAlignment:
+            problems.append(f"the resource section starts at file offset {section.PointerToRawData:#x}, "
+                            f"not at a multiple of the page size {optional.SectionAlignment:#x}")
+        if optional.FileAlignment != 512:
+            problems.append(f"file alignment is {optional.FileAlignment}, not 512")
+        if problems:
+            self.fail("\n".join(problems))
+
+    def test_declares_that_it_registers_no_structured_exception_handler(self):
+        # A 32-bit image without a SafeSEH table must say it has no handlers.
+        optional = self.pe.OPTIONAL_HEADER
+        self.assertTrue(optional.IMAGE_DLLCHARACTERISTICS_NO_SEH, "DllCharacteristics lacks NO_SEH")
+        load_config = optional.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG"]]
+        self.assertEqual(0, load_config.Size, "a load-config table would carry its own SEH table")
+
     def test_imports_only_what_windows_xp_has(self):
         allowed = read_allowlist()
         found = imports(self.pe)

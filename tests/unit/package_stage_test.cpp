@@ -109,6 +109,13 @@ TEST(PackageStage, EndsTheRunOnEachFailureWithItsMessage) {
          h.beforeHold = [](FakeHost& fake) { fake.files.at(kPackagePath)[9] ^= 1; };
        },
        L"Error extracting MSI, 1006"},
+      // Several chunks, alike but for the very last byte of the last one.
+      {"copy changed in its last byte before the hold",
+       [](FakeHost& h) {
+         h.resource = LargePackage();
+         h.beforeHold = [](FakeHost& fake) { fake.files.at(kPackagePath).back() ^= 1; };
+       },
+       L"Error extracting MSI, 1006"},
       {"copy grown before the hold",
        [](FakeHost& h) {
          h.beforeHold = [](FakeHost& fake) { fake.files.at(kPackagePath).push_back(0); };
