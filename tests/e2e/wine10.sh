@@ -62,8 +62,8 @@ install() {
   # shellcheck disable=SC2086
   (enter / sh -c 'dpkg --add-architecture i386 && apt-get update -qq &&
      DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" &&
-     apt-get clean' sh $PACKAGES) ||
-    { echo "wine10: apt-get in the tree failed" >&2; return 0; }
+     apt-get clean' sh $PACKAGES) >"$ROOT.apt.log" 2>&1 ||
+    { echo "wine10: apt-get in the tree failed, see $ROOT.apt.log" >&2; return 0; }
   runs || { echo "wine10: Wine 10 still does not start" >&2; return 0; }
   echo "$PACKAGES" >"$DONE"
 }
