@@ -2,10 +2,12 @@
 #   make          the launcher: build/x86/setup.exe (product), build/x64/setup.exe
 #   make demo     install and remove the sample package with it under Wine
 #   make test     every test: unit (native), lint, built-image checks, end to end under
-#                 Wine, a minute of fuzzing, then the 32-bit product under 32-bit Wine
+#                 Wine, a minute of fuzzing, then the 32-bit product under 32-bit Wine,
+#                 then the 32-bit product under Wine 10 (Debian 13's, in its own tree)
 #   make bench    extraction speed, memory and size figures
 #   make deps     the Debian packages all of this needs, and 32-bit Wine
-#                 (SETUP_SKIP_X86_RUN=1: neither set up nor run the 32-bit product)
+#                 (SETUP_SKIP_X86_RUN=1: neither set up nor run the 32-bit product),
+#                 and Wine 10 in /var/lib/setup-e2e/trixie (SETUP_SKIP_WINE10=1: not that)
 
 PYTHON := /usr/bin/python3
 JOBS   ?= $(shell nproc)
@@ -13,13 +15,16 @@ ARGS   ?= /q /l
 # 1: the machine cannot run 32-bit Wine; make test then leaves out the run of
 # the 32-bit product under Wine (everything else still runs).
 SETUP_SKIP_X86_RUN ?=
+# 1: Wine 10 cannot be set up here (not root, no unshare, no Debian archive);
+# make test then leaves out the second engine's stage.
+SETUP_SKIP_WINE10 ?=
 
 DEB_PACKAGES := cmake make g++ clang clang-format clang-tidy libclang-rt-14-dev googletest libgtest-dev libgmock-dev \
 	g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 \
 	binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
-	wine64 wixl msitools xvfb xdotool osslsigncode openssl python3 python3-pefile
+	wine64 wixl msitools xvfb xdotool osslsigncode openssl python3 python3-pefile debootstrap
 
-.PHONY: all x86 x64 native fuzz deps demo test unit-test lint e2e-test e2e-x86-test image-test fuzz-test bench clean
+.PHONY: all x86 x64 native fuzz deps demo test unit-test lint e2e-test e2e-x86-test e2e-wine10-test image-test fuzz-test bench clean
 
 # Sources under clang-format, and the logic under clang-tidy (the native build's
 # compile commands; the Win32 host and entry build only with mingw).
@@ -46,6 +51,9 @@ deps:
 	fi
 ifneq ($(SETUP_SKIP_X86_RUN),1)
 	tests/e2e/x86-wine.sh install
+endif
+ifneq ($(SETUP_SKIP_WINE10),1)
+	tests/e2e/wine10.sh install
 endif
 
 # The product itself where 32-bit Wine runs, else its x64 twin.
@@ -79,6 +87,15 @@ else
 	$(PYTHON) -m unittest -v tests.e2e.x86_product
 endif
 
+# The 32-bit product under the second engine, Wine 10 (tests/e2e/wine10.sh).
+e2e-wine10-test: x86 x64
+ifeq ($(SETUP_SKIP_WINE10),1)
+	@echo "e2e-wine10-test: SKIPPED by SETUP_SKIP_WINE10=1: nothing was run under Wine 10"
+else
+	tests/e2e/wine10.sh check
+	$(PYTHON) -m unittest -v tests.e2e.wine10_product
+endif
+
 fuzz-test: fuzz
 	tests/fuzz/run-fuzzer.sh build/fuzz/tests/fuzz/command_line_fuzzer 60
 
@@ -89,6 +106,7 @@ test: deps
 	$(MAKE) e2e-test
 	$(MAKE) fuzz-test
 	$(MAKE) e2e-x86-test
+	$(MAKE) e2e-wine10-test
 
 bench: deps all
 	bench/run.sh

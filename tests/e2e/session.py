@@ -43,7 +43,8 @@ BUILD_TOOLS_WINDOWS = "C:\\e2e-tools"
 MESSAGE_BOX_TYPE = 0x30
 
 _prefix = None
-_x86_prefix = None
+# The 32-bit product's prefix of each engine (wine.WINE8, wine.WINE10).
+_x86_prefixes = {}
 
 
 def prefix():
@@ -63,23 +64,26 @@ def prefix():
     return _prefix
 
 
-def x86_prefix():
-    """The prefix of the 32-bit product's run: build/x86/setup.exe at SETUP
-    and a 32-bit stand-in msiexec in syswow64 (it runs only when a run asks
-    for standin=True)."""
-    global _x86_prefix
-    if _x86_prefix is None:
+def x86_prefix(engine=wine.WINE8):
+    """The prefix of the 32-bit product's run under engine: build/x86/setup.exe
+    at SETUP, a 32-bit stand-in msiexec in syswow64 (it runs only when a run
+    asks for standin=True), and hold_file.exe and a 32-bit hidden_station.exe
+    in BUILD_TOOLS_WINDOWS."""
+    if engine not in _x86_prefixes:
         runner = TOOLS / "e2e_runner.exe"
-        for path in (X86_LAUNCHER, X86_PACKAGE, runner):
+        for path in (X86_LAUNCHER, X86_PACKAGE, runner, TOOLS / "hold_file.exe"):
             if not path.exists():
                 raise RuntimeError(f"{path} is missing: run `make x86 x64` first")
         _, standin = wine.build_tools(X86_TOOLS, machine="i686")
-        created = wine.WinePrefix(runner)
+        station = wine.build_tool("hidden_station", X86_TOOLS, machine="i686")
+        created = wine.WinePrefix(runner, engine=engine)
         created.create()
         created.put_file(X86_LAUNCHER, SETUP)
         created.install_standin(standin, bits=32)
-        _x86_prefix = created
-    return _x86_prefix
+        created.put_file(TOOLS / "hold_file.exe", BUILD_TOOLS_WINDOWS + "\\hold_file.exe")
+        created.put_file(station, BUILD_TOOLS_WINDOWS + "\\hidden_station.exe")
+        _x86_prefixes[engine] = created
+    return _x86_prefixes[engine]
 
 
 def message_box_calls(stderr):

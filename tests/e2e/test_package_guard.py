@@ -14,11 +14,18 @@ from .session import PACKAGE_NAME, SETUP
 ERROR_SHARING_VIOLATION = 32
 
 
-class PackageGuard(unittest.TestCase):
+class PackageGuardChecks:
+    """The guard's cases, for a TestCase whose make_prefix() gives the prefix
+    (launcher at SETUP, stand-in installed) and the package it carries."""
+
+    @classmethod
+    def make_prefix(cls):
+        return session.prefix(), session.PACKAGE
+
     @classmethod
     def setUpClass(cls):
-        cls.prefix = session.prefix()
-        cls.package = session.PACKAGE.read_bytes()
+        cls.prefix, package = cls.make_prefix()
+        cls.package = package.read_bytes()
 
     def run_setup(self, temp_windows, probe=False):
         self.prefix.reset_standin()
@@ -28,7 +35,7 @@ class PackageGuard(unittest.TestCase):
         return self.prefix.run(SETUP, "/q", temp=temp_windows, standin=True)
 
     def test_while_the_engine_runs_the_copy_can_be_read_but_not_written_renamed_or_deleted(self):
-        temp_windows, temp_unix = session.fresh_temp("guard")
+        temp_windows, temp_unix = session.fresh_temp("guard", self.prefix)
         self.assertEqual(1603, self.run_setup(temp_windows, probe=True))
         calls = self.prefix.calls()
         self.assertEqual(2, len(calls), "removal and engine ran")
@@ -54,7 +61,7 @@ class PackageGuard(unittest.TestCase):
         where victim is a file outside the temporary directory, runs the
         launcher and checks that the victim is unchanged and the copy new."""
         victim, original = self.plant_victim()
-        temp_windows, temp_unix = session.fresh_temp("planted")
+        temp_windows, temp_unix = session.fresh_temp("planted", self.prefix)
         copy = temp_unix / PACKAGE_NAME
         plant(copy, victim)
         code = self.run_setup(temp_windows)
@@ -86,7 +93,7 @@ class PackageGuard(unittest.TestCase):
         # itself and the run goes on; here the launcher sees that the entry
         # resolves outside its folder and refuses the run instead.
         victim, original = self.plant_victim()
-        temp_windows, temp_unix = session.fresh_temp("symlink")
+        temp_windows, temp_unix = session.fresh_temp("symlink", self.prefix)
         copy = temp_unix / PACKAGE_NAME
         os.symlink(victim, copy)
         code = self.run_setup(temp_windows)
@@ -104,7 +111,7 @@ class PackageGuard(unittest.TestCase):
         target.parent.mkdir(exist_ok=True)
         if target.exists():
             target.unlink()
-        temp_windows, temp_unix = session.fresh_temp("dangling")
+        temp_windows, temp_unix = session.fresh_temp("dangling", self.prefix)
         copy = temp_unix / PACKAGE_NAME
         os.symlink(target, copy)
         code = self.run_setup(temp_windows)
@@ -113,6 +120,10 @@ class PackageGuard(unittest.TestCase):
         if code == 1603:
             self.assertFalse(copy.is_symlink())
             self.assertEqual(self.package, copy.read_bytes())
+
+
+class PackageGuard(PackageGuardChecks, unittest.TestCase):
+    pass
 
 
 @unittest.skipUnless(shutil.which("Xvfb") and shutil.which("xdotool"), "needs Xvfb and xdotool")

@@ -85,6 +85,25 @@ from pathlib import Path
 
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
+
+
+class Engine:
+    """A Wine installation: its loader and server, and the command that
+    every call of them goes through (none for the machine's own Wine)."""
+
+    def __init__(self, name, wrapper=()):
+        self.name = name
+        self.wrapper = list(wrapper)
+
+    def command(self, program, *args):
+        return [*self.wrapper, program, *args]
+
+
+# The machine's Wine 8, and Debian 13's Wine 10 in its own tree, entered
+# through tests/e2e/wine10.sh (same paths inside; the current directory
+# and the environment pass through).
+WINE8 = Engine("Wine 8")
+WINE10 = Engine("Wine 10", [str(Path(__file__).resolve().parent / "wine10.sh"), "run"])
 # The cross compiler for each machine build_tools() can build for.
 MINGW_GCC = {"x86_64": "x86_64-w64-mingw32-gcc", "i686": "i686-w64-mingw32-gcc"}
 TOOLS_DIR = Path(__file__).resolve().parent / "tools"
@@ -120,6 +139,21 @@ def build_tools(out_dir, machine="x86_64"):
     subprocess.run([gcc, *flags, "-mwindows", str(TOOLS_DIR / "standin_msiexec.c"),
                     "-o", str(standin)], check=True)
     return str(runner), str(standin)
+
+
+def engine_tag(engine):
+    return "".join(c for c in engine.name.lower() if c.isalnum()) + "-"
+
+
+def build_tool(source, out_dir, machine="x86_64"):
+    """Compiles one more helper, tools/<source>.c, for machine into
+    out_dir/<source>.exe with build_tools()' flags; returns its Unix path."""
+    out = Path(out_dir)
+    out.mkdir(parents=True, exist_ok=True)
+    exe = out / f"{source}.exe"
+    subprocess.run([MINGW_GCC[machine], "-Wall", "-Wextra", "-Werror", "-municode", "-static",
+                    "-O2", str(TOOLS_DIR / f"{source}.c"), "-o", str(exe)], check=True)
+    return str(exe)
 
 
 def _display_name(display):
@@ -171,8 +205,9 @@ class Run:
 class WinePrefix:
     """A throwaway 64-bit Wine prefix under /tmp; use as a context manager."""
 
-    def __init__(self, runner_exe, parent_dir="/tmp"):
+    def __init__(self, runner_exe, parent_dir="/tmp", engine=WINE8):
         self.runner_exe = str(runner_exe)
+        self.engine = engine
         self.parent_dir = parent_dir
         self.path = None
         self.standin_exe = None
@@ -191,15 +226,15 @@ class WinePrefix:
 
     def create(self):
         started = time.monotonic()
-        self.path = tempfile.mkdtemp(prefix="e2e-wine-", dir=self.parent_dir)
+        self.path = tempfile.mkdtemp(prefix="e2e-wine-" + engine_tag(self.engine), dir=self.parent_dir)
         atexit.register(self.close)
         try:
             env = self._env(display=None)
             # No Mono/Gecko install attempts: the tests need neither.
             env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
-            subprocess.run([WINE, "wineboot", "-i"], env=env, check=True,
+            subprocess.run(self.engine.command(WINE, "wineboot", "-i"), env=env, check=True,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            subprocess.run([WINESERVER, "-w"], env=env, check=True)
+            subprocess.run(self.engine.command(WINESERVER, "-w"), env=env, check=True, cwd="/")
             self._server_display = "unset"
             self.put_file(self.runner_exe, RUNNER_WINDOWS_PATH)
         except BaseException:
@@ -218,9 +253,9 @@ class WinePrefix:
     def kill_all(self):
         """Kills all Windows processes of the prefix and its wineserver."""
         env = self._env(display=None)
-        subprocess.run([WINESERVER, "-k"], env=env,
+        subprocess.run(self.engine.command(WINESERVER, "-k"), env=env, cwd="/",
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run([WINESERVER, "-w"], env=env,
+        subprocess.run(self.engine.command(WINESERVER, "-w"), env=env, cwd="/",
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self._server_display = "unset"
 
@@ -348,7 +383,7 @@ class WinePrefix:
         # In the running session, if any (see start_command_line()).
         display = None if self._server_display == "unset" else self._server_display
         # reg.exe exits with 0 or 1, which Wine passes on whole.
-        subprocess.run([WINE, "reg", *command], env=self._env(display), cwd=self.unix_path("C:\\"),
+        subprocess.run(self.engine.command(WINE, "reg", *command), env=self._env(display), cwd=self.unix_path("C:\\"),
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, check=check)
 
@@ -443,10 +478,10 @@ class WinePrefix:
         # A persistent server keeps Wine's service processes up between runs:
         # a warm run costs ~0.1 s instead of ~1.3 s. It refuses harmlessly
         # when one is already running.
-        subprocess.run([WINESERVER, "-p"], env=self._env(display),
+        subprocess.run(self.engine.command(WINESERVER, "-p"), env=self._env(display), cwd="/",
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self._server_display = display
-        argv = [WINE, RUNNER_WINDOWS_PATH]
+        argv = self.engine.command(WINE, RUNNER_WINDOWS_PATH)
         if temp is not None:
             argv.append(f"--temp={temp}")
         if cwd is not None:

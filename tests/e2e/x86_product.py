@@ -8,11 +8,13 @@ costs time, so the checks are gathered into a few runs.
 """
 
 import re
+import shutil
+import time
 import unittest
 from pathlib import Path
 
-from . import session
-from .session import PACKAGE_NAME, REMOVAL_COMMAND, SETUP
+from . import session, wine
+from .session import BUILD_TOOLS_WINDOWS, PACKAGE_NAME, REMOVAL_COMMAND, SETUP
 
 # Where Wine puts the 32-bit msiexec.exe that a 32-bit process starts from
 # its system directory.
@@ -21,10 +23,17 @@ LOG_NAME = r"usb[0-9A-Fa-f]{1,4}\.tmp"
 INSTALLED_FILES = {"README.txt", "veltusb.cat", "veltusb.inf"}
 
 
-class ProductUnderWine(unittest.TestCase):
+class ProductChecks:
+    """The product's cases, for a TestCase that names its engine."""
+
+    engine = wine.WINE8
+    # The temporary-folder function the launcher is expected to call: Wine 8
+    # has no GetTempPath2W, Wine 10 has.
+    temp_path_function = "GetTempPathW"
+
     @classmethod
     def setUpClass(cls):
-        cls.prefix = session.x86_prefix()
+        cls.prefix = session.x86_prefix(cls.engine)
         cls.package_size = session.X86_PACKAGE.stat().st_size
 
     def setUp(self):
@@ -55,21 +64,26 @@ class ProductUnderWine(unittest.TestCase):
         code = self.prefix.run(SETUP, r"/q /l INSTALLDIR=C:\Drivers", temp=temp_windows,
                                standin=True)
         self.assertEqual(3010, code)
+        check_typical_run(self, temp_windows, temp_unix)
 
-        removal, engine = self.prefix.calls()
-        self.assertEqual(REMOVAL_COMMAND, removal["command_line"])
-        pattern = (re.escape(f'msiexec.exe /i "{temp_windows}{PACKAGE_NAME}" /l* "{temp_windows}')
-                   + f"({LOG_NAME})" + re.escape(r'" /qn INSTALLDIR=C:\Drivers'))
-        match = re.fullmatch(pattern, engine["command_line"])
-        self.assertIsNotNone(match, engine["command_line"])
-        log_name = match.group(1)
-        for call in (removal, engine):
-            self.assertEqual(WOW64_MSIEXEC.lower(), call["self"].lower())
-            self.assertEqual(self.package_size, call["files"].get(PACKAGE_NAME),
-                             "the package is complete when each command starts")
-            self.assertIn(log_name, call["files"], "the log exists when each command starts")
-        self.assertTrue((temp_unix / PACKAGE_NAME).exists(), "package kept after 3010")
-        self.assertTrue((temp_unix / log_name).exists())
+    def test_the_temporary_folder_comes_from_the_newest_function_the_engine_has(self):
+        # GetTempPath2W where the system exports it, else GetTempPathW; the
+        # relay trace shows which one the launcher called.
+        names = ["GetTempPath2W", "GetTempPathW"]
+        self.prefix.set_relay_filter([f"{dll}.{name}" for dll in ("kernel32", "kernelbase")
+                                      for name in names])
+        self.addCleanup(self.prefix.set_relay_filter, None)
+        # A folder that does not exist: the run ends right after the lookup,
+        # before any other program could add calls to the trace.
+        temp_windows, _ = session.fresh_temp("relay", self.prefix)
+        job = self.prefix.start(SETUP, "/q", temp=temp_windows + "missing\\", standin=True,
+                                wine_env={"WINEDEBUG": "+relay"})
+        self.assertEqual(4294967295, job.wait())
+        self.assertEqual([], self.prefix.calls())
+        launcher = [line for line in job.stderr.splitlines()
+                    if re.search(r":Call (?i:kernel32|kernelbase)\.GetTempPath2?W\(", line)]
+        called = {re.search(r"\.(GetTempPath2?W)\(", line).group(1) for line in launcher}
+        self.assertEqual({self.temp_path_function}, called, "\n".join(launcher[:10]))
 
     def test_engine_success_deletes_the_package_and_keeps_the_log(self):
         temp_windows, temp_unix = session.fresh_temp("success", self.prefix)
@@ -82,7 +96,8 @@ class ProductUnderWine(unittest.TestCase):
 
     def test_install_and_remove_with_the_real_32_bit_engine(self):
         temp_windows, temp_unix = session.fresh_temp("real engine", self.prefix)
-        target = Path(self.prefix.unix_path("C:\\")) / "X86Dir"
+        # The folder name with a space reaches the engine only quoted again.
+        target = Path(self.prefix.unix_path("C:\\")) / "X86 Dir"
 
         # A native msiexec.exe in syswow64 runs even without an override, so
         # Wine's own file goes back for this test.
@@ -90,7 +105,7 @@ class ProductUnderWine(unittest.TestCase):
         self.prefix.remove_standin()
         self.addCleanup(self.prefix.install_standin, standin, bits=32)
 
-        job = self.prefix.start(SETUP, r"/q /l INSTALLDIR=C:\X86Dir", temp=temp_windows,
+        job = self.prefix.start(SETUP, r'/q /l "INSTALLDIR=C:\X86 Dir"', temp=temp_windows,
                                 wine_env={"WINEDEBUG": "+loaddll"})
         self.assertEqual(0, job.wait())
         # Wine's own msiexec, the 32-bit one: the engine a 32-bit launcher gets.
@@ -104,6 +119,110 @@ class ProductUnderWine(unittest.TestCase):
 
         self.assertEqual(0, self.prefix.run(SETUP, "/x /q", temp=temp_windows))
         self.assertFalse(target.exists() and any(target.iterdir()), "installed files removed")
+
+
+def check_typical_run(test, temp_windows, temp_unix):
+    """The stand-in's record of a typical run (/q /l INSTALLDIR=C:\\Drivers,
+    the engine planned to end with 3010): the exact commands from syswow64,
+    the package complete and the log there when each starts, both kept."""
+    removal, engine = test.prefix.calls()
+    test.assertEqual(REMOVAL_COMMAND, removal["command_line"])
+    pattern = (re.escape(f'msiexec.exe /i "{temp_windows}{PACKAGE_NAME}" /l* "{temp_windows}')
+               + f"({LOG_NAME})" + re.escape(r'" /qn INSTALLDIR=C:\Drivers'))
+    match = re.fullmatch(pattern, engine["command_line"])
+    test.assertIsNotNone(match, engine["command_line"])
+    log_name = match.group(1)
+    for call in (removal, engine):
+        test.assertEqual(WOW64_MSIEXEC.lower(), call["self"].lower())
+        test.assertEqual(test.package_size, call["files"].get(PACKAGE_NAME),
+                         "the package is complete when each command starts")
+        test.assertIn(log_name, call["files"], "the log exists when each command starts")
+    test.assertTrue((temp_unix / PACKAGE_NAME).exists(), "package kept after 3010")
+    test.assertTrue((temp_unix / log_name).exists())
+
+
+class ProductUnderWine(ProductChecks, unittest.TestCase):
+    engine = wine.WINE8
+
+
+# What a deployment tool running as LocalSystem in session 0 gives a setup
+# program: a window station nobody sees. A message box there could never be
+# answered, so each of these runs must end by itself.
+WSF_VISIBLE = 1
+HIDDEN_STATION = BUILD_TOOLS_WINDOWS + "\\hidden_station.exe"
+HIDDEN_TIMEOUT = 60
+
+
+@unittest.skipUnless(shutil.which("Xvfb") and shutil.which("xdotool"), "needs Xvfb and xdotool")
+class HiddenStationChecks:
+    """The product in a window station that is not visible, under Xvfb."""
+
+    engine = wine.WINE8
+
+    @classmethod
+    def setUpClass(cls):
+        cls.prefix = session.x86_prefix(cls.engine)
+        cls.package_size = session.X86_PACKAGE.stat().st_size
+        cls.display = wine.Xvfb()
+        cls.display.__enter__()
+        cls.addClassCleanup(cls.display.__exit__)
+
+    def setUp(self):
+        self.prefix.reset_standin()
+
+    def run_hidden(self, arguments, temp_windows, report=None):
+        """Runs the product with arguments in the hidden station; returns its
+        full exit code (TimeoutError, prefix processes killed, if it hangs)."""
+        option = f"--report={report} " if report else ""
+        job = self.prefix.start(HIDDEN_STATION, f'{option}"{SETUP}" {arguments}',
+                                temp=temp_windows, standin=True, display=self.display)
+        code = job.wait(HIDDEN_TIMEOUT)
+        self.assertNotIn("setup", self.display.window_names(), "a box showed on the screen")
+        return code
+
+    def test_a_rejected_line_ends_by_itself_with_minus_two_in_a_station_nobody_sees(self):
+        temp_windows, _ = session.fresh_temp("hidden usage", self.prefix)
+        report = BUILD_TOOLS_WINDOWS + "\\station.txt"  # no blanks
+        Path(self.prefix.unix_path(report)).unlink(missing_ok=True)
+        self.assertEqual(4294967294, self.run_hidden("/i /x", temp_windows, report))
+        self.assertEqual([], self.prefix.calls(), "no msiexec started")
+        flags = int(Path(self.prefix.unix_path(report)).read_text().split()[1])
+        self.assertEqual(0, flags & WSF_VISIBLE, "the station the product ran in is not visible")
+
+    def test_an_old_copy_held_open_ends_by_itself_with_minus_one_and_no_engine(self):
+        temp_windows, temp_unix = session.fresh_temp("hidden held", self.prefix)
+        copy = temp_unix / PACKAGE_NAME
+        copy.write_bytes(b"old copy")
+        holder = self.prefix.start(f"{BUILD_TOOLS_WINDOWS}\\hold_file.exe",
+                                   f'"{temp_windows}{PACKAGE_NAME}" "{temp_windows}ready" '
+                                   f'"{temp_windows}release"', display=self.display)
+        try:
+            deadline = time.monotonic() + 60
+            while not (temp_unix / "ready").exists():
+                self.assertLess(time.monotonic(), deadline, "the holder never opened the file")
+                time.sleep(0.1)
+            self.assertEqual(4294967295, self.run_hidden("/q", temp_windows))
+            self.assertEqual([], self.prefix.calls(), "no engine started")
+            self.assertEqual(b"old copy", copy.read_bytes())
+        finally:
+            (temp_unix / "release").write_bytes(b"")
+            self.assertEqual(0, holder.wait(60))
+
+    def test_the_typical_run_does_its_whole_job_and_passes_the_engine_code_on(self):
+        temp_windows, temp_unix = session.fresh_temp("hidden typical", self.prefix)
+        self.prefix.set_exit_code(2, 3010)
+        self.assertEqual(3010, self.run_hidden(r"/q /l INSTALLDIR=C:\Drivers", temp_windows))
+        check_typical_run(self, temp_windows, temp_unix)
+
+    def test_in_the_visible_station_the_usage_box_still_appears_and_waits(self):
+        job = self.prefix.start(SETUP, "/?", display=self.display)
+        self.assertTrue(self.display.answer_message_box("setup", timeout=60),
+                        f"no usage box; saw {self.display.window_names()}")
+        self.assertEqual(0, job.wait(60))
+
+
+class HiddenStationUnderWine(HiddenStationChecks, unittest.TestCase):
+    engine = wine.WINE8
 
 
 if __name__ == "__main__":
