@@ -6,9 +6,12 @@ find_program(SETUP_PYTHON3 NAMES python3 REQUIRED)
 
 set(SETUP_PACKAGE "" CACHE FILEPATH
     "Installer package (.msi) to carry; empty for the sample package built from installer/package")
-set(SETUP_PRODUCT "Veltrane USB Drivers" CACHE STRING "Product name in the version block")
-set(SETUP_COMPANY "Veltrane" CACHE STRING "Company name in the version block")
-set(SETUP_DESCRIPTION "Veltrane USB Drivers Setup" CACHE STRING "File description in the version block")
+set(SETUP_PRODUCT "" CACHE STRING
+    "Product name in the version block; empty for the package's ProductName")
+set(SETUP_COMPANY "" CACHE STRING
+    "Company name in the version block; empty for the package's Manufacturer")
+set(SETUP_DESCRIPTION "" CACHE STRING
+    "File description in the version block; empty for \"<the package's ProductName> Setup\"")
 set(SETUP_SIGN_PKCS12 "" CACHE FILEPATH "PKCS#12 file holding the code-signing key and certificate")
 set(SETUP_SIGN_PASSWORD_FILE "" CACHE FILEPATH "File holding the PKCS#12 password")
 
@@ -35,6 +38,36 @@ else()
 endif()
 parse_file_version(SETUP_BLOCK_VERSION "${SETUP_BLOCK_VERSION}")
 message(STATUS "  Version block   ${SETUP_BLOCK_VERSION} (${version_source})")
+
+# The version block's texts: the option when given; else, for a package of
+# the release engineer's whose Property table could be read, its own names;
+# else the sample product's.
+function(choose_version_text out option sample package_fact)
+  if(NOT "${${option}}" STREQUAL "")
+    set(text "${${option}}")
+    set(source "${option}")
+  elseif(SETUP_PACKAGE AND DEFINED package_${package_fact}
+         AND NOT package_${package_fact} STREQUAL "(unknown)")
+    set(text "${package_${package_fact}}")
+    set(source "the package's ${package_fact}")
+  else()
+    set(text "${sample}")
+    set(source "the sample product's text")
+  endif()
+  set(${out} "${text}" PARENT_SCOPE)
+  set(${out}_SOURCE "${source}" PARENT_SCOPE)
+endfunction()
+choose_version_text(SETUP_PRODUCT_TEXT SETUP_PRODUCT "Veltrane USB Drivers" ProductName)
+choose_version_text(SETUP_COMPANY_TEXT SETUP_COMPANY "Veltrane" Manufacturer)
+if(SETUP_DESCRIPTION STREQUAL "" AND SETUP_PRODUCT_TEXT_SOURCE STREQUAL "the package's ProductName")
+  set(SETUP_DESCRIPTION_TEXT "${SETUP_PRODUCT_TEXT} Setup")
+  set(SETUP_DESCRIPTION_TEXT_SOURCE "the package's ProductName")
+else()
+  choose_version_text(SETUP_DESCRIPTION_TEXT SETUP_DESCRIPTION "Veltrane USB Drivers Setup" "")
+endif()
+message(STATUS "  Product text    ${SETUP_PRODUCT_TEXT} (${SETUP_PRODUCT_TEXT_SOURCE})")
+message(STATUS "  Company text    ${SETUP_COMPANY_TEXT} (${SETUP_COMPANY_TEXT_SOURCE})")
+message(STATUS "  Description     ${SETUP_DESCRIPTION_TEXT} (${SETUP_DESCRIPTION_TEXT_SOURCE})")
 message(STATUS "  Execution level ${SETUP_EXECUTION_LEVEL}")
 
 # The icon: SETUP_ICON, else the project's own, drawn by make-icon.py.
@@ -65,9 +98,9 @@ rc_string(SETUP_PACKAGE_RC "${SETUP_PACKAGE_FILE}")
 rc_string(SETUP_MANIFEST_RC "${SETUP_MANIFEST_FILE}")
 rc_string(SETUP_ICON_RC "${SETUP_ICON_FILE_USED}")
 rc_string(SETUP_BLOCK_VERSION_RC "${SETUP_BLOCK_VERSION}")
-rc_string(SETUP_PRODUCT_RC "${SETUP_PRODUCT}")
-rc_string(SETUP_COMPANY_RC "${SETUP_COMPANY}")
-rc_string(SETUP_DESCRIPTION_RC "${SETUP_DESCRIPTION}")
+rc_string(SETUP_PRODUCT_RC "${SETUP_PRODUCT_TEXT}")
+rc_string(SETUP_COMPANY_RC "${SETUP_COMPANY_TEXT}")
+rc_string(SETUP_DESCRIPTION_RC "${SETUP_DESCRIPTION_TEXT}")
 configure_file(installer/setup/resources/setup_build.h.in generated/setup_build.h @ONLY)
 
 add_executable(setup WIN32

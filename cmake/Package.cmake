@@ -1,11 +1,12 @@
 # The installer package the launcher carries: a file the release engineer
 # names with -DSETUP_PACKAGE, or else the sample package built here.
 # Sets SETUP_PACKAGE_FILE and, for the sample, SETUP_PACKAGE_TARGET; prints
-# the package's facts and sets SETUP_PACKAGE_VERSION to its ProductVersion
+# the package's facts, leaves them in package_<name> ("(unknown)" when they
+# cannot be read) and sets SETUP_PACKAGE_VERSION to its ProductVersion
 # (empty when it cannot be read).
 include(${CMAKE_CURRENT_LIST_DIR}/CheckPackage.cmake)
 
-set(package_fact_names ProductName ProductVersion ProductCode UpgradeCode)
+set(package_fact_names ProductName Manufacturer ProductVersion ProductCode UpgradeCode)
 
 # Reads the facts from the Property table with msitools' msiinfo into
 # package_<name>. The launcher never looks inside the package, so one whose
@@ -16,7 +17,7 @@ function(read_package_facts file)
     message(WARNING "msiinfo (Debian: msitools) not found: cannot read the facts of ${file}")
     return()
   endif()
-  execute_process(COMMAND ${MSIINFO} export ${file} Property
+  execute_process(COMMAND "${MSIINFO}" export "${file}" Property
                   RESULT_VARIABLE result OUTPUT_VARIABLE table ERROR_VARIABLE error)
   if(NOT result EQUAL 0)
     string(STRIP "${error}" error)
@@ -36,7 +37,8 @@ endfunction()
 function(read_wix_facts file)
   file(READ "${file}" source)
   string(REGEX MATCH "<Product[ \t\r\n][^>]*>" product "${source}")
-  foreach(fact ProductName:Name ProductVersion:Version ProductCode:Id UpgradeCode:UpgradeCode)
+  foreach(fact ProductName:Name Manufacturer:Manufacturer ProductVersion:Version ProductCode:Id
+               UpgradeCode:UpgradeCode)
     string(REPLACE ":" ";" fact "${fact}")
     list(GET fact 0 name)
     list(GET fact 1 attribute)

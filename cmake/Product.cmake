@@ -28,11 +28,34 @@ endif()
 string(TOUPPER "${SETUP_PREVIOUS_PRODUCT_CODE}" SETUP_REMOVAL_CODE)
 
 # --- SETUP_PACKAGE_FILE_NAME: one plain Windows file name ending in .msi.
+# The launcher holds it as UTF-16 inside a C++ wide string literal, so it
+# must be UTF-8 (the compiler refuses anything else). Windows counts it in
+# UTF-16 units: a character outside the Basic Multilingual Plane counts two.
+set(utf8_continuation "[89ab][0-9a-f]")
+set(utf8_hex_regex "^([0-7][0-9a-f]|(c[2-9a-f]|d[0-9a-f])${utf8_continuation}")
+string(APPEND utf8_hex_regex "|e0[ab][0-9a-f]${utf8_continuation}")
+string(APPEND utf8_hex_regex "|(e[1-9a-c]|e[ef])${utf8_continuation}${utf8_continuation}")
+string(APPEND utf8_hex_regex "|ed[89][0-9a-f]${utf8_continuation}")  # no surrogates
+string(APPEND utf8_hex_regex "|f0[9ab][0-9a-f]${utf8_continuation}${utf8_continuation}")
+string(APPEND utf8_hex_regex "|f[1-3]${utf8_continuation}${utf8_continuation}${utf8_continuation}")
+string(APPEND utf8_hex_regex "|f48[0-9a-f]${utf8_continuation}${utf8_continuation})*$")
 function(check_package_file_name name)
   set(what "SETUP_PACKAGE_FILE_NAME is \"${name}\"")
   string(ASCII 1 first_control)
   string(ASCII 31 last_control)
-  string(LENGTH "${name}" length)
+  string(HEX "${name}" hex)
+  if(NOT hex MATCHES "${utf8_hex_regex}")
+    # The value itself is not printable text: show its bytes.
+    message(FATAL_ERROR "SETUP_PACKAGE_FILE_NAME is not valid UTF-8 (bytes ${hex})")
+  endif()
+  # Every byte but a continuation byte starts a character; four-byte ones
+  # are two UTF-16 units.
+  string(REGEX MATCHALL ".." bytes "${hex}")
+  list(FILTER bytes EXCLUDE REGEX "^${utf8_continuation}$")
+  list(LENGTH bytes length)
+  list(FILTER bytes INCLUDE REGEX "^f")
+  list(LENGTH bytes supplementary)
+  math(EXPR length "${length} + ${supplementary}")
   if(name MATCHES "[/\\\\]")
     message(FATAL_ERROR "${what}: a file name only, without a folder (no / or \\)")
   elseif(name MATCHES "[<>:\"|?*]")
@@ -43,8 +66,15 @@ function(check_package_file_name name)
     message(FATAL_ERROR "${what}: a Windows file name cannot end with a dot or a space")
   elseif(NOT name MATCHES "^.+\\.[Mm][Ss][Ii]$")
     message(FATAL_ERROR "${what}: the name must end in .msi, after at least one character")
-  elseif(length GREATER 255)
-    message(FATAL_ERROR "${what}: longer than 255 bytes")
+  elseif(length GREATER 128)
+    # With the temporary folder in front (C:\Users\<name>\AppData\Local\Temp\
+    # or deeper) a longer name takes the path past 260 characters.
+    message(FATAL_ERROR "${what}: longer than 128 characters (${length})")
+  elseif(name MATCHES "~[0-9]")
+    # NAME~1.MSI can be the short (8.3) name of another file in the folder,
+    # which the launcher would then delete on Windows XP (no final paths there
+    # to tell the two apart).
+    message(FATAL_ERROR "${what}: a ~ followed by a digit can be another file's short (8.3) name")
   endif()
   # Device names stay devices with any extension (NUL.msi is NUL), and
   # blanks before the dot do not help.

@@ -94,8 +94,10 @@ def temp_root(test_class):
 
 def run(*command, cwd=REPO):
     """Runs a command; returns (exit status, stdout and stderr together)."""
-    done = subprocess.run(command, cwd=cwd, stdout=subprocess.PIPE,
-                          stderr=subprocess.STDOUT, text=True)
+    # Bytes that are not UTF-8 (a value given that way, echoed in an error)
+    # come back as the surrogate escapes they were passed in as.
+    done = subprocess.run(command, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          encoding="utf-8", errors="surrogateescape")
     return done.returncode, done.stdout
 
 
@@ -150,14 +152,15 @@ def msi_property(package, name):
     raise AssertionError(f"no {name} in the Property table of {package}")
 
 
-def make_msi(path, name, version, product_code, upgrade_code):
+def make_msi(path, name, version, product_code, upgrade_code, manufacturer="Test"):
     """A minimal real package, built with wixl (codes braced)."""
     folder = os.path.dirname(path)
     source = os.path.join(folder, os.path.basename(path) + ".wxs")
     with open(source, "w", encoding="utf-8") as f:
         f.write(f"""<?xml version="1.0" encoding="utf-8"?>
 <Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
-  <Product Id="{product_code.strip('{}')}" Name="{name}" Manufacturer="Test" Language="1033"
+  <Product Id="{product_code.strip('{}')}" Name="{name}" Manufacturer="{manufacturer}"
+           Language="1033"
            Version="{version}" UpgradeCode="{upgrade_code.strip('{}')}">
     <Package InstallerVersion="200" Compressed="yes" />
     <Directory Id="TARGETDIR" Name="SourceDir" />

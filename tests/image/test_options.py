@@ -1,7 +1,8 @@
 """The product options (SETUP_PREVIOUS_PRODUCT_CODE, SETUP_PACKAGE_FILE_NAME,
-SETUP_ICON, SETUP_EXECUTION_LEVEL, SETUP_VERSION) and the package facts
-read at configure time: which values configure and what they write, which are
-refused, and a launcher built with every option set, read from its bytes.
+SETUP_ICON, SETUP_EXECUTION_LEVEL, SETUP_VERSION, the version block's texts)
+and the package facts read at configure time: which values configure and what
+they write, which are refused, and launchers built around a package of their
+own, with every option set and with none, read from their bytes.
 """
 import os
 import re
@@ -47,7 +48,8 @@ class ConfigureTest(unittest.TestCase):
 
     DEFAULTS = dict(SETUP_PACKAGE="", SETUP_PREVIOUS_PRODUCT_CODE=support.DEFAULT_PRODUCT_CODE,
                     SETUP_PACKAGE_FILE_NAME=support.DEFAULT_PACKAGE_FILE_NAME, SETUP_ICON="",
-                    SETUP_EXECUTION_LEVEL="asInvoker", SETUP_VERSION="")
+                    SETUP_EXECUTION_LEVEL="asInvoker", SETUP_VERSION="", SETUP_PRODUCT="",
+                    SETUP_COMPANY="", SETUP_DESCRIPTION="")
 
     @classmethod
     def setUpClass(cls):
@@ -56,7 +58,8 @@ class ConfigureTest(unittest.TestCase):
         cls.icon = os.path.join(cls.root, "drawn.ico")
         support.run_ok("/usr/bin/python3", MAKE_ICON, cls.icon)
         cls.package = support.make_msi(os.path.join(cls.root, "Contoso.msi"), "Contoso Tools",
-                                       "3.1.4", OTHER_CODE, OTHER_UPGRADE_CODE)
+                                       "3.1.4", OTHER_CODE, OTHER_UPGRADE_CODE,
+                                       manufacturer="Contoso Ltd")
 
     def path(self, name):
         return os.path.join(self.root, name)
@@ -73,9 +76,13 @@ class ConfigureTest(unittest.TestCase):
     def test_good_values_configure_and_reach_the_generated_files(self):
         lower = "{5e2a8c41-7b03-4d6f-9a12-c83f0e6b4d2f}"
         # (options, text expected in setup_product.h, setup.manifest and setup_build.h)
+        # 100 and 128 characters of three bytes each: more than 255 bytes.
+        euros_100, euros_128 = "€" * 96 + ".msi", "€" * 124 + ".msi"
         cases = [
+            # The sample build's version texts stay the sample product's.
             (dict(), [f'L"{support.DEFAULT_PRODUCT_CODE}"', f'L"{support.DEFAULT_PACKAGE_FILE_NAME}"'],
-             'level="asInvoker"', []),
+             'level="asInvoker"', ['SETUP_PRODUCT "Veltrane USB Drivers"', 'SETUP_COMPANY "Veltrane"',
+                                   'SETUP_DESCRIPTION "Veltrane USB Drivers Setup"']),
             (dict(SETUP_PREVIOUS_PRODUCT_CODE=EARLIER_CODE), [f'L"{EARLIER_CODE}"'], None, []),
             # Lower-case hex names the same code; it is written as the engine writes it.
             (dict(SETUP_PREVIOUS_PRODUCT_CODE=lower), [f'L"{lower.upper()}"'], None, []),
@@ -84,6 +91,10 @@ class ConfigureTest(unittest.TestCase):
             (dict(SETUP_PACKAGE_FILE_NAME="Nullsoft.msi"), ['L"Nullsoft.msi"'], None, []),
             (dict(SETUP_PACKAGE_FILE_NAME="Ünïcode-1.2_(x86).msi"), ['L"Ünïcode-1.2_(x86).msi"'],
              None, []),
+            (dict(SETUP_PACKAGE_FILE_NAME=euros_100), [f'L"{euros_100}"'], None, []),
+            (dict(SETUP_PACKAGE_FILE_NAME=euros_128), [f'L"{euros_128}"'], None, []),
+            # A tilde before anything but a digit is no short name.
+            (dict(SETUP_PACKAGE_FILE_NAME="Setup~x.msi"), ['L"Setup~x.msi"'], None, []),
             (dict(SETUP_EXECUTION_LEVEL="highestAvailable"), [], 'level="highestAvailable"', []),
             (dict(SETUP_EXECUTION_LEVEL="requireAdministrator"), [], 'level="requireAdministrator"',
              []),
@@ -134,7 +145,16 @@ class ConfigureTest(unittest.TestCase):
             "C:Setup.msi", "Set<up.msi", "Set>up.msi", 'Set"up.msi', "Set|up.msi", "Set?up.msi",
             "Set*up.msi", "Set\tup.msi", "Setup.msi.", "NUL.msi", "con.msi",
             "Aux.msi", "prn.tar.msi", "COM1.msi", "com9.msi", "LPT1.msi", "lpt9.msi", "NUL .msi",
-            "COM¹.msi", "x" * 252 + ".msi")]
+            "COM¹.msi", "x" * 252 + ".msi",
+            # Past 260 characters with the temporary folder in front.
+            "x" * 230 + ".msi", "€" * 125 + ".msi",
+            # Windows counts UTF-16 units: 63 emoji are 126 of them.
+            "\U0001F600" * 63 + ".msi",
+            # Not UTF-8 (passed to cmake as the bytes these surrogate escapes
+            # stand for): a stray byte, an overlong "/", an encoded surrogate.
+            "Set\udcffup.msi", "\udcc0\udcaf.msi", "\udced\udca0\udc80.msi",
+            # Possibly another file's short name.
+            "SETUP~1.MSI", "Veltra~12.msi")]
         cases += [("SETUP_EXECUTION_LEVEL", level) for level in (
             "", "asinvoker", "requireAdmin", "highestAvailable uiAccess", "admin")]
         cases += [("SETUP_VERSION", version) for version in (
@@ -147,28 +167,45 @@ class ConfigureTest(unittest.TestCase):
             with self.subTest(variable=variable, value=value):
                 status, output = self.configure(**{variable: value})
                 self.assertNotEqual(status, 0, "configured anyway:\n" + output[-2000:])
-                self.assertIn(flat(f'{variable} is "{value}"'), flat(output),
+                try:
+                    expected = f'{variable} is "{value}"'
+                    value.encode("utf-8")
+                except UnicodeEncodeError:  # named by its bytes
+                    expected = f"{variable} is not valid UTF-8 (bytes {os.fsencode(value).hex()})"
+                self.assertIn(flat(expected), flat(output),
                               "the error must name the variable and the value:\n" + output[-2000:])
 
     def facts(self, output):
-        return dict(re.findall(r"-- {3}(ProductName|ProductVersion|ProductCode|UpgradeCode) +(.*)",
-                               output))
+        return dict(re.findall(
+            r"-- {3}(ProductName|Manufacturer|ProductVersion|ProductCode|UpgradeCode) +(.*)", output))
 
     def test_package_facts_are_listed_and_the_version_taken_from_the_package(self):
         output = self.configure_ok(SETUP_PACKAGE=self.package, SETUP_PREVIOUS_PRODUCT_CODE=EARLIER_CODE)
         self.assertEqual(self.facts(output), dict(
-            ProductName="Contoso Tools", ProductVersion="3.1.4", ProductCode=OTHER_CODE,
-            UpgradeCode=OTHER_UPGRADE_CODE))
+            ProductName="Contoso Tools", Manufacturer="Contoso Ltd", ProductVersion="3.1.4",
+            ProductCode=OTHER_CODE, UpgradeCode=OTHER_UPGRADE_CODE))
         # An earlier version's code may be meant; either way it shows.
         self.assertIn(f"{EARLIER_CODE} (SETUP_PREVIOUS_PRODUCT_CODE: NOT the package's ProductCode "
                       f"{OTHER_CODE})", output)
         self.assertIn("Version block   3.1.4 (the package's ProductVersion)", output)
-        self.assertIn('SETUP_VERSION_TEXT "3.1.4"', generated(self.binary_dir, "setup_build.h"))
+        self.assertIn("Product text    Contoso Tools (the package's ProductName)", output)
+        self.assertIn("Company text    Contoso Ltd (the package's Manufacturer)", output)
+        self.assertIn("Description     Contoso Tools Setup (the package's ProductName)", output)
+        build_h = generated(self.binary_dir, "setup_build.h")
+        for text in ('SETUP_VERSION_TEXT "3.1.4"', 'SETUP_PRODUCT "Contoso Tools"',
+                     'SETUP_COMPANY "Contoso Ltd"', 'SETUP_DESCRIPTION "Contoso Tools Setup"'):
+            self.assertIn(text, build_h)
 
+        # Options given win, each on its own.
         output = self.configure_ok(SETUP_PACKAGE=self.package, SETUP_PREVIOUS_PRODUCT_CODE=OTHER_CODE,
-                                   SETUP_VERSION="9.8")
+                                   SETUP_VERSION="9.8", SETUP_COMPANY="Fabrikam")
         self.assertIn(f"{OTHER_CODE} (SETUP_PREVIOUS_PRODUCT_CODE: the package's ProductCode)", output)
         self.assertIn("Version block   9.8 (SETUP_VERSION)", output)
+        self.assertIn("Company text    Fabrikam (SETUP_COMPANY)", output)
+        self.assertIn("Product text    Contoso Tools (the package's ProductName)", output)
+        output = self.configure_ok(SETUP_PACKAGE=self.package, SETUP_DESCRIPTION="Tools installer")
+        self.assertIn("Description     Tools installer (SETUP_DESCRIPTION)", output)
+        self.assertIn('SETUP_DESCRIPTION "Tools installer"', generated(self.binary_dir, "setup_build.h"))
 
     def test_an_unreadable_package_is_carried_with_a_warning_and_the_project_version(self):
         unreadable = self.path("unreadable.msi")
@@ -179,6 +216,7 @@ class ConfigureTest(unittest.TestCase):
         version = support.project_version()
         self.assertIn(f"Version block   {version} (the project version)", output)
         self.assertIn(f'SETUP_VERSION_TEXT "{version}"', generated(self.binary_dir, "setup_build.h"))
+        self.assertIn('SETUP_PRODUCT "Veltrane USB Drivers"', generated(self.binary_dir, "setup_build.h"))
 
     def test_the_samples_facts_are_those_of_the_built_sample(self):
         # Read from its WiX source before it is built; the product build
@@ -186,7 +224,7 @@ class ConfigureTest(unittest.TestCase):
         output = self.configure_ok()
         built = os.path.join(support.PRODUCT_DIR, support.SAMPLE_PACKAGE)
         expected = {name: support.msi_property(built, name) for name in
-                    ("ProductName", "ProductVersion", "ProductCode", "UpgradeCode")}
+                    ("ProductName", "Manufacturer", "ProductVersion", "ProductCode", "UpgradeCode")}
         self.assertEqual(self.facts(output), expected)
         self.assertIn(f"{support.DEFAULT_PRODUCT_CODE} (SETUP_PREVIOUS_PRODUCT_CODE: the package's "
                       "ProductCode)", output)
@@ -198,6 +236,8 @@ class AllOptionsBuildTest(unittest.TestCase):
     CODE = "{0a1b2c3d-4e5f-4061-8273-94a5b6c7d8e9}"  # given in lower case
     FILE_NAME = "Contoso Tools Setup.MSI"
     VERSION = "4.5.6.7"
+    TEXTS = dict(ProductName="Contoso Tools 2026", CompanyName="Contoso \"Labs\" \\ Ltd",
+                 FileDescription="Contoso Tools Installer")
 
     @classmethod
     def setUpClass(cls):
@@ -209,7 +249,9 @@ class AllOptionsBuildTest(unittest.TestCase):
             os.path.join(root, "x86"), f"SETUP_PACKAGE={cls.package}",
             f"SETUP_PREVIOUS_PRODUCT_CODE={cls.CODE}", f"SETUP_PACKAGE_FILE_NAME={cls.FILE_NAME}",
             f"SETUP_ICON={cls.icon}", "SETUP_EXECUTION_LEVEL=requireAdministrator",
-            f"SETUP_VERSION={cls.VERSION}")
+            f"SETUP_VERSION={cls.VERSION}", f"SETUP_PRODUCT={cls.TEXTS['ProductName']}",
+            f"SETUP_COMPANY={cls.TEXTS['CompanyName']}",
+            f"SETUP_DESCRIPTION={cls.TEXTS['FileDescription']}")
         cls.image = support.read(cls.exe)
         cls.pe = pefile.PE(data=cls.image)
         cls.resources = support.resources(cls.pe)
@@ -232,6 +274,31 @@ class AllOptionsBuildTest(unittest.TestCase):
             problems.append("MSI/129 is not the package")
         if problems:
             self.fail("\n".join(problems))
+
+    def test_the_version_texts_given_win_over_the_packages(self):
+        strings = support.string_file_info(self.pe)
+        self.assertEqual({key: strings.get(key) for key in self.TEXTS}, self.TEXTS)
+
+
+class PackageTextsBuildTest(unittest.TestCase):
+    """A 32-bit build around a package of another product, with no version
+    texts given: the version block names that product and its maker."""
+
+    @classmethod
+    def setUpClass(cls):
+        root = support.temp_root(cls)
+        package = support.make_msi(os.path.join(root, "Sensors.msi"), "Fabrikam Sensor Suite", "7.2",
+                                   OTHER_CODE, OTHER_UPGRADE_CODE, manufacturer="Fabrikam, Inc.")
+        cls.pe = support.load_pe(support.configure_and_build(
+            os.path.join(root, "x86"), f"SETUP_PACKAGE={package}",
+            f"SETUP_PREVIOUS_PRODUCT_CODE={OTHER_CODE}"))
+
+    def test_the_version_texts_are_the_packages(self):
+        strings = support.string_file_info(self.pe)
+        self.assertEqual({key: strings.get(key) for key in (
+            "ProductName", "CompanyName", "FileDescription", "ProductVersion")}, dict(
+            ProductName="Fabrikam Sensor Suite", CompanyName="Fabrikam, Inc.",
+            FileDescription="Fabrikam Sensor Suite Setup", ProductVersion="7.2"))
 
 
 if __name__ == "__main__":
