@@ -148,7 +148,13 @@ bool Win32Host::CreateUniqueTempFile(const wchar_t* directory, const wchar_t* pr
 bool Win32Host::QuerySystemDirectory(Text& path) {
   wchar_t buffer[MAX_PATH] = {};
   UINT length = ::GetSystemDirectoryW(buffer, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return false;
+  if (length == 0) return false;
+  // Too long for the buffer is no failure to the system, which then sets
+  // no error; the path is too long for the launcher, and says so.
+  if (length >= MAX_PATH) {
+    ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
   path = Text(buffer);
   return true;
 }
