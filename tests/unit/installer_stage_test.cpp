@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -98,61 +97,6 @@ TEST(InstallerStage, PassesOnTheEngineCodeAndDeletesThePackageOnlyAfterZero) {
     EXPECT_TRUE(host.openHandles.empty());
     EXPECT_TRUE(host.messageBoxes.empty());
   }
-}
-
-TEST(InstallerStage, SettlesTheExitCodeFromTheRemovalAndTheEngine) {
-  struct Case {
-    const wchar_t* arguments;
-    uint32_t removal;
-    uint32_t engine;
-    uint32_t expected;
-  };
-  const Case cases[] = {
-      // The removal took the product that the uninstall was to remove.
-      {L"/x /q", 0, 1605, 0},
-      {L"/x /q", 3010, 1605, 3010},
-      {L"/x /q", 1641, 1605, 1641},
-      // Nothing was installed, or the removal failed: the engine's code.
-      {L"/x /q", 1605, 1605, 1605},
-      {L"/x /q", 1603, 1605, 1605},
-      {L"/x /q", 1618, 1605, 1605},
-      {L"/x /q", 0, 1603, 1603},
-      {L"/x /q", 0, 0, 0},
-      // An install never maps 1605.
-      {L"/q", 0, 1605, 1605},
-      {L"/i /q", 3010, 1605, 1605},
-      // A restart the removal needs is kept behind the engine's success,
-      // never in place of any other code.
-      {L"/q", 3010, 0, 3010},
-      {L"/x /q", 3010, 0, 3010},
-      {L"/q", 3010, 1603, 1603},
-      {L"/q", 3010, 1641, 1641},
-      {L"/q", 3010, 3010, 3010},
-      {L"/q", 3010, 1, 1},
-      {L"/q", 1641, 0, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << std::string(c.arguments, c.arguments + wcslen(c.arguments))
-                                    << " removal " << c.removal << " engine " << c.engine);
-    FakeHost host;
-    host.exitCodes = {c.removal, c.engine};
-    EXPECT_EQ(c.expected, RunSetup(host, c.arguments));
-    ASSERT_EQ(2u, host.processes.size());
-    // The copy goes when the run succeeded, whichever command did the work.
-    bool succeeded = c.engine == 0 || c.expected != c.engine;
-    EXPECT_EQ(!succeeded, host.files.count(kPackage) == 1);
-    EXPECT_TRUE(host.openHandles.empty());
-  }
-}
-
-TEST(InstallerStage, ARemovalWithoutACodeLeavesTheEngineCode) {
-  // The removal ran but its code could not be read: nothing is mapped.
-  FakeHost host;
-  host.exitCodes = {0, 1605};
-  host.failures[FakeHost::Op::GetProcessExitCode] = 6;
-  host.failOnlyCall[FakeHost::Op::GetProcessExitCode] = 1;
-  EXPECT_EQ(1605u, RunSetup(host, L"/x /q"));
-  EXPECT_EQ(1u, host.files.count(kPackage));
 }
 
 TEST(InstallerStage, AnUninstallTheRemovalDidAndARestartItNeedsReachTheCaller) {
