@@ -59,6 +59,7 @@ def prefix():
         created.put_file(LAUNCHER, SETUP)
         created.install_standin(TOOLS / "msiexec.exe")
         created.put_file(TOOLS / "hold_file.exe", BUILD_TOOLS_WINDOWS + "\\hold_file.exe")
+        created.put_file(TOOLS / "delete_posix.exe", BUILD_TOOLS_WINDOWS + "\\delete_posix.exe")
         _prefix = created
     return _prefix
 
