@@ -32,6 +32,7 @@ FORMATTED := $(wildcard installer/setup/*/*.cpp installer/setup/*/*.h tests/unit
 	tests/unit/*.h tests/fuzz/*.cpp)
 TIDIED := $(wildcard installer/setup/app/*.cpp installer/setup/cmdline/*.cpp \
 	installer/setup/package/*.cpp) installer/setup/platform/dll_search.cpp \
+	installer/setup/platform/file_entry.cpp \
 	installer/setup/platform/framework.cpp \
 	installer/setup/platform/text.cpp
 

@@ -32,7 +32,7 @@ X86_PACKAGE = X86_BUILD / "package" / "VeltraneUsbDrivers.msi"
 X86_TOOLS = REPO / "build" / "e2e-x86-tools"
 
 PRODUCT_CODE = "{5E2A8C41-7B03-4D6F-9A12-C83F0E6B4D27}"
-REMOVAL_COMMAND = f"msiexec.exe /x {PRODUCT_CODE} /passive"
+REMOVAL_COMMAND = f"msiexec.exe /x {PRODUCT_CODE} /passive /norestart"
 PACKAGE_NAME = "VeltraneWindowsDriverInstaller.msi"
 SETUP_DIR = "C:\\Users\\Ann\\Downloads"
 SETUP = SETUP_DIR + "\\setup.exe"
@@ -60,6 +60,7 @@ def prefix():
         created.put_file(LAUNCHER, SETUP)
         created.install_standin(TOOLS / "msiexec.exe")
         created.put_file(TOOLS / "hold_file.exe", BUILD_TOOLS_WINDOWS + "\\hold_file.exe")
+        created.put_file(TOOLS / "delete_posix.exe", BUILD_TOOLS_WINDOWS + "\\delete_posix.exe")
         _prefix = created
     return _prefix
 

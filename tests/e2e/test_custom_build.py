@@ -30,7 +30,7 @@ class CustomBuild(unittest.TestCase):
                 self.assertEqual(1603, code)
 
                 removal, engine = self.prefix.calls()
-                self.assertEqual(f"msiexec.exe /x {PREVIOUS_CODE.upper()} /passive",
+                self.assertEqual(f"msiexec.exe /x {PREVIOUS_CODE.upper()} /passive /norestart",
                                  removal["command_line"])
                 self.assertEqual(f'msiexec.exe {operation} "{temp_windows}{FILE_NAME}" /qn',
                                  engine["command_line"])

@@ -52,6 +52,27 @@ class EngineCommands(unittest.TestCase):
                 self.assertEqual(1, len(logs), "the log stays")
                 self.assertEqual(2, len(self.prefix.calls()))
 
+    def test_an_uninstall_the_removal_did_and_a_restart_it_needs_reach_the_caller(self):
+        # (arguments, removal's code, engine's code, exit code, copy deleted)
+        cases = (
+            ("/x /q", 0, 1605, 0, True),
+            ("/x /q", 1605, 1605, 1605, False),
+            ("/q", 0, 1605, 1605, False),
+            ("/q", 3010, 0, 3010, True),
+        )
+        for arguments, removal, engine, expected, deleted in cases:
+            with self.subTest(arguments=arguments, removal=removal, engine=engine):
+                self.prefix.reset_standin()
+                temp_windows, temp_unix = session.fresh_temp("mapped")
+                self.prefix.set_exit_code(1, removal)
+                self.prefix.set_exit_code(2, engine)
+                self.assertEqual(expected, self.prefix.run(SETUP, arguments, temp=temp_windows,
+                                                           standin=True))
+                self.assertEqual(REMOVAL_COMMAND,
+                                 [c["command_line"] for c in self.prefix.calls()][0])
+                self.assertEqual(2, len(self.prefix.calls()))
+                self.assertEqual(not deleted, (temp_unix / PACKAGE_NAME).exists())
+
     def test_a_msiexec_planted_beside_the_launcher_is_not_run(self):
         planted = SETUP_DIR + "\\msiexec.exe"
         self.prefix.put_file(session.TOOLS / "msiexec.exe", planted)

@@ -2,6 +2,7 @@
 with a launcher built around a package made here."""
 
 import os
+import subprocess
 import time
 import unittest
 from pathlib import Path
@@ -66,6 +67,32 @@ class PackageStage(unittest.TestCase):
         finally:
             (temp_unix / "release").write_bytes(b"")
             self.assertEqual(0, holder.wait(60))
+
+
+class FullDisk(unittest.TestCase):
+    """The temporary folder on a file system too small for the package."""
+
+    @classmethod
+    def setUpClass(cls):
+        if os.geteuid() != 0:
+            raise unittest.SkipTest("mounting a small tmpfs needs root")
+        cls.package = SIGNATURE + os.urandom(6 * 1024 * 1024) + b"end"
+        cls.setup = "C:\\Custom\\big-setup.exe"
+        session.install_custom_launcher(cls, cls.setup, package_bytes=cls.package)
+        cls.prefix = session.prefix()
+
+    def setUp(self):
+        self.temp_windows, self.temp_unix = session.fresh_temp("full disk")
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", str(self.temp_unix)],
+                       check=True)
+        self.addCleanup(subprocess.run, ["umount", str(self.temp_unix)], check=True)
+
+    def test_a_copy_that_does_not_fit_is_deleted_and_the_run_ends_with_minus_one(self):
+        self.prefix.reset_standin()
+        code = self.prefix.run(self.setup, "/q", temp=self.temp_windows, standin=True)
+        self.assertEqual(4294967295, code)
+        self.assertEqual([], list(self.temp_unix.iterdir()), "nothing left in the folder")
+        self.assertEqual([], self.prefix.calls(), "no msiexec started")
 
 
 if __name__ == "__main__":

@@ -86,6 +86,39 @@ class PackageGuardChecks:
             with self.subTest(planted=name):
                 self.run_over_planted(plant)
 
+    def newer_disposition_supported(self):
+        """Whether this Wine deletes a read-only file with FileDispositionInfoEx
+        (DELETE | POSIX_SEMANTICS | IGNORE_READONLY_ATTRIBUTE); the error
+        code it answers otherwise."""
+        _, folder = session.fresh_temp("disposition probe")
+        sample = folder / "read-only.bin"
+        sample.write_bytes(b"x")
+        os.chmod(sample, 0o444)
+        code = self.prefix.run(f"{session.BUILD_TOOLS_WINDOWS}\\delete_posix.exe",
+                               f'"{self.prefix.windows_path(str(sample))}"')
+        self.assertEqual(code == 0, not sample.exists())
+        return code
+
+    def test_a_read_only_old_copy_is_replaced_where_the_system_deletes_it(self):
+        # Wine 8 knows only the plain disposition (FileDispositionInfoEx is
+        # refused with 87), which refuses a read-only file (5): the run then
+        # ends before anything is started and the old copy stays.
+        probe = self.newer_disposition_supported()
+        temp_windows, temp_unix = session.fresh_temp("read-only")
+        copy = temp_unix / PACKAGE_NAME
+        copy.write_bytes(b"old read-only copy")
+        os.chmod(copy, 0o444)
+        code = self.run_setup(temp_windows)
+        if probe == 0:
+            self.assertEqual(1603, code)
+            self.assertEqual(self.package, copy.read_bytes())
+            self.assertEqual(len(self.package), self.prefix.calls()[-1]["files"][PACKAGE_NAME])
+        else:
+            self.assertEqual(87, probe, "the class is refused as unknown")
+            self.assertEqual(4294967295, code)
+            self.assertEqual([], self.prefix.calls())
+            self.assertEqual(b"old read-only copy", copy.read_bytes())
+
     def test_a_symbolic_link_at_the_package_path_is_never_followed(self):
         # Wine 8 shows a Unix symbolic link as the file it points to (no
         # reparse attribute, FILE_FLAG_OPEN_REPARSE_POINT opens the target),

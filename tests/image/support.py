@@ -134,7 +134,7 @@ DEFAULT_PACKAGE_FILE_NAME = "VeltraneWindowsDriverInstaller.msi"
 
 
 def removal_command(product_code):
-    return f"msiexec.exe /x {product_code} /passive"
+    return f"msiexec.exe /x {product_code} /passive /norestart"
 
 
 def utf16(text):

@@ -10,7 +10,8 @@
 namespace {
 
 const std::wstring kPackage = kFakePackagePath;
-const std::wstring kRemoval = L"msiexec.exe /x {5E2A8C41-7B03-4D6F-9A12-C83F0E6B4D27} /passive";
+const std::wstring kRemoval =
+    L"msiexec.exe /x {5E2A8C41-7B03-4D6F-9A12-C83F0E6B4D27} /passive /norestart";
 const std::wstring kEngine = L"C:\\Windows\\system32\\msiexec.exe";
 
 // The engine command with "$LOG" standing for the log file's path.
@@ -95,6 +96,57 @@ TEST(InstallerStage, PassesOnTheEngineCodeAndDeletesThePackageOnlyAfterZero) {
     EXPECT_EQ(1u, host.files.count(host.TempFiles().at(0))) << "the log always stays";
     EXPECT_TRUE(host.openHandles.empty());
     EXPECT_TRUE(host.messageBoxes.empty());
+  }
+}
+
+TEST(InstallerStage, AnUninstallTheRemovalDidAndARestartItNeedsReachTheCaller) {
+  struct Case {
+    const wchar_t* arguments;
+    uint32_t removal;
+    uint32_t engine;
+    uint32_t expected;
+  };
+  const Case cases[] = {
+      // The removal took the product the engine's /x was to remove.
+      {L"/x /q", 0, 1605, 0},
+      {L"/x /q", 3010, 1605, 3010},
+      {L"/x /q", 1641, 1605, 1641},
+      // A removal that failed, nothing installed included, changes nothing.
+      {L"/x /q", 1605, 1605, 1605},
+      {L"/x /q", 1603, 1605, 1605},
+      {L"/x /q", 0, 1603, 1603},
+      // Never for an install.
+      {L"/q", 0, 1605, 1605},
+      {L"/q", 3010, 1605, 1605},
+      // A restart the removal needs is not lost behind the engine's success.
+      {L"/q", 3010, 0, 3010},
+      {L"/x /q", 3010, 0, 3010},
+      {L"/q", 3010, 1603, 1603},
+      {L"/q", 3010, 1641, 1641},
+      {L"/q", 3010, 3010, 3010},
+      {L"/q", 1641, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << (c.arguments[1] == L'x' ? "/x /q" : "/q") << ", removal "
+                                    << c.removal << ", engine " << c.engine);
+    FakeHost host;
+    host.exitCodes = {c.removal, c.engine};
+    EXPECT_EQ(c.expected, RunSetup(host, c.arguments));
+    ASSERT_EQ(2u, host.processes.size());
+    // The copy goes after every run that succeeded, the mapped uninstall too.
+    bool succeeded = c.engine == 0 || (c.engine == 1605 && c.expected != 1605);
+    EXPECT_EQ(succeeded, host.files.count(kPackage) == 0);
+    EXPECT_TRUE(host.openHandles.empty());
+  }
+  // A removal that did not run, or whose code is unknown, maps nothing.
+  for (FakeHost::Op op : {FakeHost::Op::StartProcess, FakeHost::Op::GetProcessExitCode}) {
+    FakeHost host;
+    host.failures[op] = 5;
+    host.failOnlyCall[op] = 1;
+    host.exitCodes = {1605};
+    if (op == FakeHost::Op::GetProcessExitCode) host.exitCodes = {0, 1605};
+    EXPECT_EQ(1605u, RunSetup(host, L"/x /q"));
+    EXPECT_EQ(1u, host.files.count(kPackage));
   }
 }
 

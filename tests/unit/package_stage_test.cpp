@@ -126,6 +126,13 @@ TEST(PackageStage, EndsTheRunOnEachFailureWithItsMessage) {
          h.beforeHold = [](FakeHost& fake) { fake.files.at(kPackagePath).pop_back(); };
        },
        L"Error extracting MSI, 1006"},
+      // Every chunk is compared, not only the first.
+      {"last byte of a package of several chunks changed before the hold",
+       [](FakeHost& h) {
+         h.resource = LargePackage();
+         h.beforeHold = [](FakeHost& fake) { fake.files.at(kPackagePath).back() ^= 1; };
+       },
+       L"Error extracting MSI, 1006"},
   };
   for (const StageCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -142,6 +149,72 @@ TEST(PackageStage, EndsTheRunOnEachFailureWithItsMessage) {
     }
     EXPECT_TRUE(host.processes.empty()) << "no engine command after a failed stage";
     EXPECT_TRUE(host.openHandles.empty());
+  }
+}
+
+TEST(PackageStage, ACopyThatCouldNotBeWrittenWholeOrChangedIsDeletedWithTheFirstErrorKept) {
+  struct Case {
+    const char* name;
+    std::function<void(FakeHost&)> arrange;
+    uint32_t error;
+  };
+  const Case cases[] = {
+      {"write fails", [](FakeHost& h) { h.failures[Op::WriteFile] = 112; }, 112},
+      {"short write", [](FakeHost& h) { h.shortWriteBy = 3; }, 29},
+      {"second chunk fails",
+       [](FakeHost& h) {
+         h.resource = LargePackage();
+         h.failures[Op::WriteFile] = 112;
+         h.failOnlyCall[Op::WriteFile] = 2;
+       },
+       112},
+      {"last chunk short",
+       [](FakeHost& h) {
+         h.resource = LargePackage();
+         h.shortWriteBy = 1;
+         h.shortWriteOnCall = 3;
+       },
+       29},
+      {"copy changed before the hold",
+       [](FakeHost& h) {
+         h.beforeHold = [](FakeHost& fake) { fake.files.at(kPackagePath)[9] ^= 1; };
+       },
+       1006},
+  };
+  for (const Case& c : cases) {
+    // The first removal is the one of whatever stood at the path; the
+    // second, of the copy, fails when `deletionFails`.
+    for (bool deletionFails : {false, true}) {
+      SCOPED_TRACE(testing::Message() << c.name << (deletionFails ? ", deletion fails" : ""));
+      FakeHost host;
+      host.resource = kPackage;
+      c.arrange(host);
+      if (deletionFails) {
+        host.failures[Op::RemoveFile] = 5;
+        host.failOnlyCall[Op::RemoveFile] = 2;
+      }
+      EXPECT_EQ(4294967295u, RunSetup(host, L"/q"));
+      ASSERT_EQ(1u, host.messageBoxes.size());
+      EXPECT_EQ(L"Error extracting MSI, " + std::to_wstring(c.error), host.messageBoxes[0].text);
+      EXPECT_EQ(deletionFails, host.files.count(kPackagePath) == 1);
+      if (!deletionFails) {
+        EXPECT_EQ(L"delete " + kPackagePath, host.events.at(host.events.size() - 2))
+            << "deleted before the message";
+      }
+      EXPECT_TRUE(host.openHandles.empty());
+    }
+  }
+  // A copy the launcher could not open or read back is not known to be
+  // broken, and one it never created is not its own: those stay.
+  for (Op op : {Op::OpenFileForReading, Op::ReadFile, Op::CreateNewFile}) {
+    FakeHost host;
+    if (op == Op::CreateNewFile) {
+      host.beforeCreate = [](FakeHost& fake) { fake.files[kPackagePath] = Bytes(3, 9); };
+    } else {
+      host.failures[op] = 23;
+    }
+    EXPECT_EQ(4294967295u, RunSetup(host, L"/q"));
+    EXPECT_EQ(1u, host.files.count(kPackagePath));
   }
 }
 

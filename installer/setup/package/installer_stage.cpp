@@ -3,7 +3,8 @@
 #include "package/package_stage.h"
 #include "setup_product.h"
 
-const wchar_t kRemovalCommand[] = L"msiexec.exe /x " SETUP_PREVIOUS_PRODUCT_CODE L" /passive";
+const wchar_t kRemovalCommand[] =
+    L"msiexec.exe /x " SETUP_PREVIOUS_PRODUCT_CODE L" /passive /norestart";
 
 namespace {
 
@@ -92,15 +93,26 @@ Text BuildEngineCommand(const CSetupCommandLineInfo& info, const wchar_t* packag
   return command;
 }
 
-void RemovePreviousProduct(Host& host, const wchar_t* enginePath) {
+RemovalResult RemovePreviousProduct(Host& host, const wchar_t* enginePath) {
   Text command(kRemovalCommand);
   StartedProcess started = host.StartProcess(enginePath, command);
   ScopedHandle process(host, started.process);
   ScopedHandle thread(host, started.thread);
-  if (!process) return;
+  RemovalResult result;
+  if (!process) return result;
   host.WaitForProcess(process.get());
-  uint32_t ignored = 0;
-  host.GetProcessExitCode(process.get(), ignored);
+  result.ran = host.GetProcessExitCode(process.get(), result.exitCode);
+  return result;
+}
+
+uint32_t SettleExitCode(bool uninstall, const RemovalResult& removal, uint32_t engineExitCode) {
+  if (!removal.ran) return engineExitCode;
+  uint32_t removed = removal.exitCode;
+  bool removalSucceeded = removed == 0 || removed == kErrorSuccessRebootRequired ||
+                          removed == kErrorSuccessRebootInitiated;
+  if (uninstall && removalSucceeded && engineExitCode == kErrorUnknownProduct) return removed;
+  if (removed == kErrorSuccessRebootRequired && engineExitCode == 0) return removed;
+  return engineExitCode;
 }
 
 void RunInstallerStage(Host& host, const wchar_t* packagePath, const CSetupCommandLineInfo& info,
@@ -121,7 +133,7 @@ void RunInstallerStage(Host& host, const wchar_t* packagePath, const CSetupComma
     exitCode = static_cast<int32_t>(kErrorFilenameExceedsRange);
     return;
   }
-  RemovePreviousProduct(host, engine.c_str());
+  RemovalResult removal = RemovePreviousProduct(host, engine.c_str());
 
   StartedProcess started = host.StartProcess(engine.c_str(), command);
   if (started.process == 0) {
@@ -138,9 +150,13 @@ void RunInstallerStage(Host& host, const wchar_t* packagePath, const CSetupComma
       return;
     }
   }
-  // The engine's own code passes through unchanged, read back as unsigned.
-  exitCode = static_cast<int32_t>(engineExitCode);
-  if (engineExitCode == 0) {
+  // The engine's own code passes through, read back as unsigned, but for
+  // what the removal adds to it.
+  uint32_t settled = SettleExitCode(info.HasSwitch(SwitchKey::Uninstall), removal, engineExitCode);
+  exitCode = static_cast<int32_t>(settled);
+  // The copy goes once the run has succeeded: after the engine's 0, and
+  // after an uninstall the removal had already done.
+  if (engineExitCode == 0 || settled != engineExitCode) {
     hold.Close();
     host.RemoveFile(packagePath);
   }

@@ -48,6 +48,16 @@ bool HoldsExactly(Host& host, HostHandle file, const PackageBytes& package, uint
   }
 }
 
+// Closes the copy and deletes it, returning `error`, the failure that
+// stopped the run: a partial or changed copy is of no use to anyone, and a
+// large one would keep a nearly full disk full until the next run. When the
+// deletion fails too, the first failure is still the one reported.
+uint32_t DiscardCopy(Host& host, ScopedHandle& file, const wchar_t* path, uint32_t error) {
+  file.Close();
+  host.RemoveFile(path);
+  return error;
+}
+
 }  // namespace
 
 uint32_t QueryTempDirectory(Host& host, wchar_t* buffer, uint32_t capacity) {
@@ -83,11 +93,11 @@ uint32_t WritePackage(Host& host, const wchar_t* path, const PackageBytes& packa
     uint32_t chunk = ChunkAt(offset, package.size);
     uint32_t written = 0;
     if (!host.WriteFile(file.get(), package.data + offset, chunk, written)) {
-      return FailureCode(host);
+      return DiscardCopy(host, file, path, FailureCode(host));
     }
     // A write that reports success for fewer bytes would leave a truncated
     // package for the engine to choke on; it is a failure like any other.
-    if (written != chunk) return kErrorWriteFault;
+    if (written != chunk) return DiscardCopy(host, file, path, kErrorWriteFault);
     offset += chunk;
   }
   return 0;
@@ -103,7 +113,7 @@ uint32_t HoldPackage(Host& host, const wchar_t* path, const PackageBytes& packag
   if (!file) return FailureCode(host);
   uint32_t error = 0;
   if (!HoldsExactly(host, file.get(), package, error)) {
-    return error != 0 ? error : kErrorFileInvalid;
+    return error != 0 ? error : DiscardCopy(host, file, path, kErrorFileInvalid);
   }
   hold = file.Release();
   return 0;

@@ -38,12 +38,14 @@ uint32_t QueryTempDirectory(Host& host, wchar_t* buffer, uint32_t capacity);
 uint32_t FindPackage(Host& host, PackageBytes& package);
 
 /// Writes `package` as a new file at `path`, after removing whatever stood
-/// there, in chunks. Returns 0, or the system error code that stopped it.
+/// there, in chunks. Returns 0, or the system error code that stopped it;
+/// a copy that could not be written whole is deleted again.
 uint32_t WritePackage(Host& host, const wchar_t* path, const PackageBytes& package);
 
 /// Opens the copy at `path` so that nobody can change it while `hold` is
 /// open, and checks that it holds exactly `package`. Returns 0 with `hold`
-/// set, or the system error code with `hold` 0.
+/// set, or the system error code with `hold` 0; a copy that no longer holds
+/// the package (1006) is deleted.
 uint32_t HoldPackage(Host& host, const wchar_t* path, const PackageBytes& package,
                      HostHandle& hold);
 

@@ -21,6 +21,7 @@ enum : uint32_t {
   kErrorAccessDenied = 5,
   kErrorWriteFault = 29,
   kErrorSharingViolation = 32,
+  kErrorNotSupported = 50,
   kErrorInvalidParameter = 87,
   kErrorFilenameExceedsRange = 206,
   kErrorFileInvalid = 1006,

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "platform/file_entry.h"
 #include "platform/windows_api.h"
 
 namespace {
@@ -26,11 +27,20 @@ using GetTempPath2Function = DWORD(WINAPI*)(DWORD, LPWSTR);
 using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
 using GetFinalPathNameByHandleFunction = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
 using SetFileInformationByHandleFunction = BOOL(WINAPI*)(HANDLE, int, LPVOID, DWORD);
-// From the Vista headers, which a build for Windows XP does not see.
+using CompareStringOrdinalFunction = int(WINAPI*)(LPCWCH, int, LPCWCH, int, BOOL);
+// From the Vista and Windows 10 headers, which a build for Windows XP does
+// not see.
 constexpr int kFileDispositionInfo = 4;
+constexpr int kFileDispositionInfoEx = 21;
 struct FileDispositionInfo {
   BOOLEAN deleteFile;
 };
+struct FileDispositionInfoEx {
+  DWORD flags;
+};
+constexpr DWORD kDispositionDelete = 0x1;
+constexpr DWORD kDispositionPosixSemantics = 0x2;
+constexpr DWORD kDispositionIgnoreReadOnly = 0x10;
 
 // Closes a Windows handle when it goes out of scope.
 class OwnedHandle {
@@ -62,12 +72,19 @@ bool FinalPath(GetFinalPathNameByHandleFunction getFinalPath, HANDLE handle, Tex
   return true;
 }
 
-enum class Resolved { kItself, kElsewhere, kUnknown };
+// The file system's own comparison of names: ordinal, ignoring case.
+bool SameName(const wchar_t* a, size_t aLength, const wchar_t* b, size_t bLength) {
+  auto compare = FindKernel32Function<CompareStringOrdinalFunction>("CompareStringOrdinal");
+  return compare != nullptr &&
+         compare(a, static_cast<int>(aLength), b, static_cast<int>(bLength), TRUE) == CSTR_EQUAL;
+}
+
+enum class Entry { kItself, kElsewhere, kUnknown };
 
 // Whether the open `file` is the entry named `path` in its own folder, or a
 // file elsewhere that a link at `path` resolves to.
-Resolved ResolvedEntry(GetFinalPathNameByHandleFunction getFinalPath, HANDLE file,
-                       const wchar_t* path) {
+Entry ResolvedEntry(GetFinalPathNameByHandleFunction getFinalPath, HANDLE file,
+                    const wchar_t* path) {
   const wchar_t* name = path;
   for (const wchar_t* p = path; *p != L'\0'; ++p) {
     if (*p == L'\\' || *p == L'/') name = p + 1;
@@ -81,21 +98,40 @@ Resolved ResolvedEntry(GetFinalPathNameByHandleFunction getFinalPath, HANDLE fil
   Text finalFile;
   if (!directory || !FinalPath(getFinalPath, directory.get(), finalFolder) ||
       !FinalPath(getFinalPath, file, finalFile)) {
-    return Resolved::kUnknown;
+    return Entry::kUnknown;
   }
-  // Both are resolved the same way (long names, the folder's own case), so
-  // only the file name's case can differ. A drive's root ends with "\".
-  size_t folderLength = finalFolder.size();
-  if (folderLength > 0 && finalFolder.c_str()[folderLength - 1] == L'\\') --folderLength;
-  bool itself = finalFile.size() > folderLength + 1 &&
-                ::CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, finalFile.c_str(),
-                                 static_cast<int>(folderLength), finalFolder.c_str(),
-                                 static_cast<int>(folderLength)) == CSTR_EQUAL &&
-                finalFile.c_str()[folderLength] == L'\\' &&
-                ::CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE,
-                                 finalFile.c_str() + folderLength + 1, -1, name, -1) == CSTR_EQUAL;
-  return itself ? Resolved::kItself : Resolved::kElsewhere;
+  return ResolveEntry(finalFolder.c_str(), finalFile.c_str(), name, SameName) == Resolved::kItself
+             ? Entry::kItself
+             : Entry::kElsewhere;
 }
+
+// Sets the dispositions on one open file through SetFileInformationByHandle.
+class HandleDisposition final : public DispositionSetter {
+ public:
+  HandleDisposition(SetFileInformationByHandleFunction setFileInformation, HANDLE file)
+      : setFileInformation_(setFileInformation), file_(file) {}
+
+  uint32_t Set(DispositionKind kind) override {
+    BOOL ok = FALSE;
+    if (kind == DispositionKind::kPlain) {
+      FileDispositionInfo disposition = {TRUE};
+      ok = setFileInformation_(file_, kFileDispositionInfo, &disposition, sizeof(disposition));
+    } else {
+      FileDispositionInfoEx disposition = {kDispositionDelete | kDispositionPosixSemantics};
+      if (kind == DispositionKind::kPosixIgnoringReadOnly) {
+        disposition.flags |= kDispositionIgnoreReadOnly;
+      }
+      ok = setFileInformation_(file_, kFileDispositionInfoEx, &disposition, sizeof(disposition));
+    }
+    if (ok) return 0;
+    DWORD error = ::GetLastError();
+    return error != 0 ? error : ERROR_INVALID_FUNCTION;
+  }
+
+ private:
+  SetFileInformationByHandleFunction setFileInformation_;
+  HANDLE file_;
+};
 
 }  // namespace
 
@@ -148,7 +184,13 @@ bool Win32Host::CreateUniqueTempFile(const wchar_t* directory, const wchar_t* pr
 bool Win32Host::QuerySystemDirectory(Text& path) {
   wchar_t buffer[MAX_PATH] = {};
   UINT length = ::GetSystemDirectoryW(buffer, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return false;
+  if (length == 0) return false;
+  // Too long for the buffer is no failure to the system, which then sets
+  // no error; the path is too long for the launcher, and says so.
+  if (length >= MAX_PATH) {
+    ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
   path = Text(buffer);
   return true;
 }
@@ -207,13 +249,14 @@ bool Win32Host::RemoveFile(const wchar_t* path) {
   // so the entry is opened (as the link itself, where there is one) and
   // deleted through that handle once it is known to be the entry itself.
   // Where that cannot be told (Windows XP, which has neither file links nor
-  // these two functions, or a file system that cannot say), the name is
+  // these three functions, or a file system that cannot say), the name is
   // deleted as it is.
   auto getFinalPath =
       FindKernel32Function<GetFinalPathNameByHandleFunction>("GetFinalPathNameByHandleW");
   auto setFileInformation =
       FindKernel32Function<SetFileInformationByHandleFunction>("SetFileInformationByHandle");
-  if (getFinalPath == nullptr || setFileInformation == nullptr) {
+  if (getFinalPath == nullptr || setFileInformation == nullptr ||
+      FindKernel32Function<CompareStringOrdinalFunction>("CompareStringOrdinal") == nullptr) {
     return ::DeleteFileW(path) != FALSE;
   }
   OwnedHandle file(::CreateFileW(path, DELETE,
@@ -221,15 +264,21 @@ bool Win32Host::RemoveFile(const wchar_t* path) {
                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file) return false;
   switch (ResolvedEntry(getFinalPath, file.get(), path)) {
-    case Resolved::kItself: {
-      FileDispositionInfo disposition = {TRUE};
-      return setFileInformation(file.get(), kFileDispositionInfo, &disposition,
-                                sizeof(disposition)) != FALSE;
+    case Entry::kItself: {
+      // POSIX semantics where the system has them, as its own DeleteFileW
+      // uses since Windows 10 1903: the name goes at once even while a
+      // scanner or indexer holds the file open, so the new copy can be
+      // created there; a read-only old copy goes too.
+      HandleDisposition setter(setFileInformation, file.get());
+      uint32_t error = MarkForDeletion(setter);
+      if (error == 0) return true;
+      ::SetLastError(error);
+      return false;
     }
-    case Resolved::kElsewhere:
+    case Entry::kElsewhere:
       ::SetLastError(ERROR_CANT_RESOLVE_FILENAME);
       return false;
-    case Resolved::kUnknown:
+    case Entry::kUnknown:
       break;
   }
   return ::DeleteFileW(path) != FALSE;
