@@ -68,8 +68,8 @@ def prefix():
 def x86_prefix(engine=wine.WINE8):
     """The prefix of the 32-bit product's run under engine: build/x86/setup.exe
     at SETUP, a 32-bit stand-in msiexec in syswow64 (it runs only when a run
-    asks for standin=True), and hold_file.exe and a 32-bit hidden_station.exe
-    in BUILD_TOOLS_WINDOWS."""
+    asks for standin=True), and hold_file.exe and 32-bit hidden_station.exe and
+    delete_posix.exe in BUILD_TOOLS_WINDOWS."""
     if engine not in _x86_prefixes:
         runner = TOOLS / "e2e_runner.exe"
         for path in (X86_LAUNCHER, X86_PACKAGE, runner, TOOLS / "hold_file.exe"):
@@ -77,12 +77,15 @@ def x86_prefix(engine=wine.WINE8):
                 raise RuntimeError(f"{path} is missing: run `make x86 x64` first")
         _, standin = wine.build_tools(X86_TOOLS, machine="i686")
         station = wine.build_tool("hidden_station", X86_TOOLS, machine="i686")
+        # The disposition probe in the launcher's own bitness.
+        delete_posix = wine.build_tool("delete_posix", X86_TOOLS, machine="i686")
         created = wine.WinePrefix(runner, engine=engine)
         created.create()
         created.put_file(X86_LAUNCHER, SETUP)
         created.install_standin(standin, bits=32)
         created.put_file(TOOLS / "hold_file.exe", BUILD_TOOLS_WINDOWS + "\\hold_file.exe")
         created.put_file(station, BUILD_TOOLS_WINDOWS + "\\hidden_station.exe")
+        created.put_file(delete_posix, BUILD_TOOLS_WINDOWS + "\\delete_posix.exe")
         _x86_prefixes[engine] = created
     return _x86_prefixes[engine]
 

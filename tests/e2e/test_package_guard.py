@@ -90,7 +90,7 @@ class PackageGuardChecks:
         """Whether this Wine deletes a read-only file with FileDispositionInfoEx
         (DELETE | POSIX_SEMANTICS | IGNORE_READONLY_ATTRIBUTE); the error
         code it answers otherwise."""
-        _, folder = session.fresh_temp("disposition probe")
+        _, folder = session.fresh_temp("disposition probe", self.prefix)
         sample = folder / "read-only.bin"
         sample.write_bytes(b"x")
         os.chmod(sample, 0o444)
@@ -104,7 +104,7 @@ class PackageGuardChecks:
         # refused with 87), which refuses a read-only file (5): the run then
         # ends before anything is started and the old copy stays.
         probe = self.newer_disposition_supported()
-        temp_windows, temp_unix = session.fresh_temp("read-only")
+        temp_windows, temp_unix = session.fresh_temp("read-only", self.prefix)
         copy = temp_unix / PACKAGE_NAME
         copy.write_bytes(b"old read-only copy")
         os.chmod(copy, 0o444)
