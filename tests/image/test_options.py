@@ -234,7 +234,8 @@ class AllOptionsBuildTest(unittest.TestCase):
     """A 32-bit build with every option set, checked from its bytes."""
 
     CODE = "{0a1b2c3d-4e5f-4061-8273-94a5b6c7d8e9}"  # given in lower case
-    FILE_NAME = "Contoso Tools Setup.MSI"
+    # 100 characters, most of them not ASCII: 267 bytes of UTF-8, with a blank.
+    FILE_NAME = "Contoso Über " + "€" * 83 + ".MSI"
     VERSION = "4.5.6.7"
     TEXTS = dict(ProductName="Contoso Tools 2026", CompanyName="Contoso \"Labs\" \\ Ltd",
                  FileDescription="Contoso Tools Installer")
