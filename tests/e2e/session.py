@@ -90,6 +90,27 @@ def x86_prefix(engine=wine.WINE8):
     return _x86_prefixes[engine]
 
 
+def check_typical_run(test, temp_windows, temp_unix, msiexec):
+    """The stand-in's record of a typical run (/q /l INSTALLDIR=C:\\Drivers,
+    the engine planned to end with 3010): the exact commands, both run from
+    the system folder's `msiexec`, the package complete and the log there
+    when each starts, both kept afterwards."""
+    removal, engine = test.prefix.calls()
+    test.assertEqual(REMOVAL_COMMAND, removal["command_line"])
+    pattern = (re.escape(f'msiexec.exe /i "{temp_windows}{PACKAGE_NAME}" /l* "{temp_windows}')
+               + r"(usb[0-9A-Fa-f]{1,4}\.tmp)" + re.escape(r'" /qn INSTALLDIR=C:\Drivers'))
+    match = re.fullmatch(pattern, engine["command_line"])
+    test.assertIsNotNone(match, engine["command_line"])
+    log_name = match.group(1)
+    for call in (removal, engine):
+        test.assertEqual(msiexec.lower(), call["self"].lower())
+        test.assertEqual(test.package_size, call["files"].get(PACKAGE_NAME),
+                         "the package is complete when each command starts")
+        test.assertIn(log_name, call["files"], "the log exists when each command starts")
+    test.assertTrue((temp_unix / PACKAGE_NAME).exists(), "package kept after 3010")
+    test.assertTrue((temp_unix / log_name).exists())
+
+
 def message_box_calls(stderr):
     """(owner, text, title, type) of each MessageBoxW call in the stderr of a
     run with WINEDEBUG=+relay (see WinePrefix.set_relay_filter); owner and

@@ -23,21 +23,7 @@ class EngineCommands(unittest.TestCase):
         code = self.prefix.run(SETUP, r"/q /l INSTALLDIR=C:\Drivers", temp=temp_windows, standin=True)
         self.assertEqual(3010, code)
 
-        removal, engine = self.prefix.calls()
-        self.assertEqual(REMOVAL_COMMAND, removal["command_line"])
-        pattern = (re.escape(f'msiexec.exe /i "{temp_windows}{PACKAGE_NAME}" /l* "{temp_windows}')
-                   + r"(usb[0-9A-Fa-f]{1,4}\.tmp)"
-                   + re.escape(r'" /qn INSTALLDIR=C:\Drivers'))
-        match = re.fullmatch(pattern, engine["command_line"])
-        self.assertIsNotNone(match, engine["command_line"])
-        log_name = match.group(1)
-        for call in (removal, engine):
-            self.assertEqual(SYSTEM_MSIEXEC.lower(), call["self"].lower())
-            self.assertEqual(self.package_size, call["files"].get(PACKAGE_NAME),
-                             "the package is complete when each command starts")
-            self.assertIn(log_name, call["files"], "the log exists when each command starts")
-        self.assertTrue((temp_unix / PACKAGE_NAME).exists(), "package kept after 3010")
-        self.assertTrue((temp_unix / log_name).exists())
+        session.check_typical_run(self, temp_windows, temp_unix, SYSTEM_MSIEXEC)
 
     def test_the_engine_code_is_passed_on_and_the_package_deleted_only_after_zero(self):
         for code in (1603, 3010, 1641, 1618, 0):

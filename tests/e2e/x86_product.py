@@ -14,7 +14,7 @@ import unittest
 from pathlib import Path
 
 from . import session, wine
-from .session import BUILD_TOOLS_WINDOWS, PACKAGE_NAME, REMOVAL_COMMAND, SETUP
+from .session import BUILD_TOOLS_WINDOWS, PACKAGE_NAME, SETUP
 
 # Where Wine puts the 32-bit msiexec.exe that a 32-bit process starts from
 # its system directory.
@@ -64,7 +64,7 @@ class ProductChecks:
         code = self.prefix.run(SETUP, r"/q /l INSTALLDIR=C:\Drivers", temp=temp_windows,
                                standin=True)
         self.assertEqual(3010, code)
-        check_typical_run(self, temp_windows, temp_unix)
+        session.check_typical_run(self, temp_windows, temp_unix, WOW64_MSIEXEC)
 
     def test_the_temporary_folder_comes_from_the_newest_function_the_engine_has(self):
         # GetTempPath2W where the system exports it, else GetTempPathW; the
@@ -119,26 +119,6 @@ class ProductChecks:
 
         self.assertEqual(0, self.prefix.run(SETUP, "/x /q", temp=temp_windows))
         self.assertFalse(target.exists() and any(target.iterdir()), "installed files removed")
-
-
-def check_typical_run(test, temp_windows, temp_unix):
-    """The stand-in's record of a typical run (/q /l INSTALLDIR=C:\\Drivers,
-    the engine planned to end with 3010): the exact commands from syswow64,
-    the package complete and the log there when each starts, both kept."""
-    removal, engine = test.prefix.calls()
-    test.assertEqual(REMOVAL_COMMAND, removal["command_line"])
-    pattern = (re.escape(f'msiexec.exe /i "{temp_windows}{PACKAGE_NAME}" /l* "{temp_windows}')
-               + f"({LOG_NAME})" + re.escape(r'" /qn INSTALLDIR=C:\Drivers'))
-    match = re.fullmatch(pattern, engine["command_line"])
-    test.assertIsNotNone(match, engine["command_line"])
-    log_name = match.group(1)
-    for call in (removal, engine):
-        test.assertEqual(WOW64_MSIEXEC.lower(), call["self"].lower())
-        test.assertEqual(test.package_size, call["files"].get(PACKAGE_NAME),
-                         "the package is complete when each command starts")
-        test.assertIn(log_name, call["files"], "the log exists when each command starts")
-    test.assertTrue((temp_unix / PACKAGE_NAME).exists(), "package kept after 3010")
-    test.assertTrue((temp_unix / log_name).exists())
 
 
 class ProductUnderWine(ProductChecks, unittest.TestCase):
@@ -212,7 +192,7 @@ class HiddenStationChecks:
         temp_windows, temp_unix = session.fresh_temp("hidden typical", self.prefix)
         self.prefix.set_exit_code(2, 3010)
         self.assertEqual(3010, self.run_hidden(r"/q /l INSTALLDIR=C:\Drivers", temp_windows))
-        check_typical_run(self, temp_windows, temp_unix)
+        session.check_typical_run(self, temp_windows, temp_unix, WOW64_MSIEXEC)
 
     def test_in_the_visible_station_the_usage_box_still_appears_and_waits(self):
         job = self.prefix.start(SETUP, "/?", display=self.display)
