@@ -227,6 +227,11 @@ def build_probe(package_path, launcher_dir, work_dir, arch="x64"):
     probe = Path(work_dir) / "probe.exe"
     if not newer(probe, package_path, BENCH_DIR / "probe.c", FINISH_IMAGE):
         options, libraries = launcher_link_options(launcher_dir)
+        # The 32-bit launcher's linker script leaves out what the C runtime's
+        # start needs; without it, whole pages in the file keep the resource
+        # section mapped from the file, as the launcher's is.
+        options = ["-Wl,--file-alignment,4096" if o.startswith("-Wl,--file-alignment,") else o
+                   for o in options if not o.startswith("-Wl,-T,")]
         build_windows_program(BENCH_DIR / "probe.c", None, package_path, probe, options,
                               libraries, Path(work_dir) / "obj", compile_options=("-O2",),
                               arch=arch)
