@@ -43,7 +43,9 @@ bool HoldsExactly(Host& host, HostHandle file, const PackageBytes& package, uint
   if (size != package.size) return false;
   // Compared in place through a read-only mapping, a view at a time: the
   // bytes are not copied into a buffer first, and a 32-bit process never
-  // needs room for the package twice in its address space.
+  // needs room for the package twice in its address space. A disk error
+  // under a view is an in-page exception rather than a code: the process
+  // then ends there, still before any engine command.
   ScopedHandle mapping(host, host.MapFileForReading(file));
   if (!mapping) {
     error = FailureCode(host);
