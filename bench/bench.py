@@ -12,6 +12,9 @@ import time
 import common
 from common import GiB, MiB, OUT, Series, log, mib, size_label, short_label
 
+# The product: the 32-bit launcher, run under 32-bit Wine.
+ARCH = "x86"
+BUILD = common.X86
 SIZES = (16 * MiB, 256 * MiB, GiB)
 # Timed runs of each kind per package size; the kinds take turns, in an
 # order that rotates from round to round.
@@ -31,7 +34,8 @@ class Subject:
         self.nothing = nothing
         self.probe = probe               # bench/probe.c around the package, or None
         self.probe_write = Series()      # inside the probe: write and close the copy
-        self.probe_verify = Series()     # inside the probe: read it back and compare
+        self.probe_verify = Series()     # inside the probe: read it back (ReadFile) and compare
+        self.probe_map = Series()        # the same through a read-only mapping
         self.launcher_wine = Series()    # inside Wine, through the timer
         self.launcher_unix = Series()    # Unix side, around the harness run
         self.nothing_wine = Series()
@@ -49,31 +53,32 @@ def prepare(build_times):
     subjects = []
     # The sample package with the launcher `make all` built: the fixed cost of
     # a run (two stand-in engine starts) with next to nothing to extract.
-    sample_package = common.X64 / "package" / "VeltraneUsbDrivers.msi"
-    options, libraries = common.launcher_link_options(common.X64)
-    nothing = build_nothing(sample_package, OUT / "nothing-sample", options, libraries,
+    sample_package = BUILD / "package" / "VeltraneUsbDrivers.msi"
+    options, libraries = common.launcher_link_options(BUILD)
+    nothing = build_nothing(sample_package, OUT / f"nothing-{ARCH}-sample", options, libraries,
                             build_times, "sample")
     subjects.append(Subject(sample_package.stat().st_size, sample_package,
-                            common.X64 / "setup.exe", nothing, is_sample=True))
+                            BUILD / "setup.exe", nothing, is_sample=True))
     chunk = common.launcher_chunk_size()
 
     for size in SIZES:
         label = short_label(size)
-        launcher_dir = OUT / f"launcher-{label}"
+        launcher_dir = OUT / f"launcher-{ARCH}-{label}"
         missing = 0 if (launcher_dir / "setup.exe").exists() else 5 * size
         common.ensure_free_space(OUT, missing + 2 * size, f"the {size_label(size)} builds")
         package, seconds = common.package(size)
         if seconds:
             build_times.append(f"package {label}: generated in {seconds:.1f} s")
-        launcher, seconds = common.build_launcher(package, launcher_dir)
+        launcher, seconds = common.build_launcher(package, launcher_dir, preset=ARCH)
         build_times.append(f"launcher {label}: cmake configure + build {seconds:.1f} s")
         options, libraries = common.launcher_link_options(launcher_dir)
-        nothing = build_nothing(package, OUT / f"nothing-{label}", options, libraries,
+        nothing = build_nothing(package, OUT / f"nothing-{ARCH}-{label}", options, libraries,
                                 build_times, label)
         if common.file_alignment(nothing) != common.file_alignment(launcher):
             raise RuntimeError(f"{nothing} is not laid out as {launcher}")
         started = time.monotonic()
-        probe = common.build_probe(package, launcher_dir, OUT / f"probe-{label}")
+        probe = common.build_probe(package, launcher_dir, OUT / f"probe-{ARCH}-{label}",
+                                   arch=ARCH)
         build_times.append(f"probe {label}: {time.monotonic() - started:.1f} s")
         subjects.append(Subject(size, package, launcher, nothing, (probe, chunk)))
     return subjects
@@ -84,11 +89,11 @@ def build_nothing(package, work_dir, options, libraries, build_times, label):
     source = common.BENCH_DIR / "nothing.c"
     flags = work_dir / "link-options.txt"
     wanted = " ".join(options + libraries)
-    if (common.newer(exe, package, source) and flags.exists()
+    if (common.newer(exe, package, source, common.FINISH_IMAGE) and flags.exists()
             and flags.read_text() == wanted):
         return exe
     _, seconds = common.build_windows_program(source, "NothingEntry", package, exe, options,
-                                              libraries, work_dir)
+                                              libraries, work_dir, arch=ARCH)
     flags.write_text(wanted)
     build_times.append(f"do-nothing {label}: windres + compile + link {seconds:.1f} s")
     return exe
@@ -171,20 +176,35 @@ def measure(bench, subject):
         measure_read_back(bench, subject)
 
 
+def read_back_modes():
+    """The probe's modes for the two ways of reading the copy back: ReadFile
+    into a buffer of the write size (the earlier launcher's), and views of a
+    read-only mapping (the launcher's now)."""
+    chunk = common.launcher_chunk_size()
+    view = common.launcher_constant("kPackageViewSize")
+    return f"chunk:{chunk},new,readback", f"chunk:{chunk},new,readmap:{view}"
+
+
 def measure_read_back(bench, subject):
     """The launcher's write and its read-back timed apart, from inside the
-    probe, which writes and checks the copy the way the launcher does."""
-    probe, chunk = subject.probe
-    mode = f"chunk:{chunk},new,readback"
+    probe, which writes and checks the copy the way the launcher does; the
+    read-back both ways, taking turns."""
+    probe, _ = subject.probe
+    by_read, by_mapping = read_back_modes()
     for attempt in range(RUNS + 1):
-        bench.clear_temp()
-        common.settle()
-        fields = common.probe_run(bench, probe, mode)
-        if bench.copy_unix.stat().st_size != subject.size:
-            raise RuntimeError(f"probe {mode} wrote a copy of the wrong size")
-        if attempt > 0:  # the first run warms up
-            subject.probe_write.add(fields["create"] + fields["write"] + fields["close"])
-            subject.probe_verify.add(fields["verify"])
+        for mode in ((by_read, by_mapping) if attempt % 2 else (by_mapping, by_read)):
+            bench.clear_temp()
+            common.settle()
+            fields = common.probe_run(bench, probe, mode)
+            if bench.copy_unix.stat().st_size != subject.size:
+                raise RuntimeError(f"probe {mode} wrote a copy of the wrong size")
+            if attempt == 0:
+                continue  # the first run of each warms up
+            if mode == by_read:
+                subject.probe_write.add(fields["create"] + fields["write"] + fields["close"])
+                subject.probe_verify.add(fields["verify"])
+            else:
+                subject.probe_map.add(fields["verify"])
     bench.clear_temp()
 
 
@@ -198,7 +218,8 @@ def idle_memory(bench, subject):
 def table(subjects, tiny_start):
     header = ("| package | launcher run, ms | do-nothing run, ms | cp, ms "
               "| extraction = launcher − do-nothing, ms | size-dependent part (− sample row), ms "
-              "| extraction ÷ cp "
+              "| size-dependent part ÷ cp (goal ≤ 1.5) | extraction ÷ cp "
+              "| private memory (peak anon RSS) "
               "| launcher ÷ (tiny start + cp) | launcher run from Unix side, ms "
               "| launcher peak RSS (anon / file) | peak RSS − package | Wine processes ΣPSS peak |")
     rows = [header, "|---|" + "---:|" * (header.count("|") - 2)]
@@ -206,12 +227,14 @@ def table(subjects, tiny_start):
     for s in subjects:
         extraction = s.launcher_wine.median - s.nothing_wine.median
         variable = "—" if s.is_sample else f"{(extraction - fixed) * 1000:.0f}"
+        variable_ratio = "—" if s.is_sample else f"{(extraction - fixed) / s.cp.median:.2f}"
         ratio = extraction / s.cp.median if s.cp.median > 0 else float("nan")
         goal = s.launcher_wine.median / (tiny_start + s.cp.median)
         m = s.memory
         rows.append(
             f"| {s.label} | {s.launcher_wine.ms()} | {s.nothing_wine.ms()} | {s.cp.ms()} "
-            f"| {extraction * 1000:.0f} | {variable} | {ratio:.1f} | {goal:.2f} | {s.launcher_unix.ms()} "
+            f"| {extraction * 1000:.0f} | {variable} | {variable_ratio} | {ratio:.1f} "
+            f"| {mib(m.peak_anon)} | {goal:.2f} | {s.launcher_unix.ms()} "
             f"| {mib(m.peak_hwm)} ({mib(m.peak_anon)} / {mib(m.peak_file)}) "
             f"| {(m.peak_hwm - s.size) / MiB:+.0f} MiB | {mib(m.peak_pss_sum)} |")
     return "\n".join(rows)
@@ -219,14 +242,16 @@ def table(subjects, tiny_start):
 
 def read_back_table(subjects):
     rows = ["| package | write: create, WriteFile calls, close, ms "
-            "| read-back: open, ReadFile calls, memcmp, close, ms | read-back ÷ write "
-            "| read-back ÷ cp |", "|---|---:|---:|---:|---:|"]
+            "| read-back by ReadFile: open, ReadFile calls, memcmp, close, ms | ÷ cp "
+            "| read-back by mapping: open, size, mapping, views, memcmp, close, ms | ÷ cp "
+            "| mapping ÷ ReadFile |", "|---|---:|---:|---:|---:|---:|---:|"]
     for s in subjects:
         if not s.probe:
             continue
-        rows.append(f"| {s.label} | {s.probe_write.ms()} | {s.probe_verify.ms()} "
-                    f"| {s.probe_verify.median / s.probe_write.median:.2f} "
-                    f"| {s.probe_verify.median / s.cp.median:.1f} |")
+        rows.append(f"| {s.label} | {s.probe_write.ms()} "
+                    f"| {s.probe_verify.ms()} | {s.probe_verify.median / s.cp.median:.2f} "
+                    f"| {s.probe_map.ms()} | {s.probe_map.median / s.cp.median:.2f} "
+                    f"| {s.probe_map.median / s.probe_verify.median:.2f} |")
     return "\n".join(rows)
 
 
@@ -253,9 +278,9 @@ def overhead_lines():
                      f"({overhead / 1024:.1f} KiB){verdict}")
     sizes = []
     for size in SIZES:
-        exe = OUT / f"launcher-{short_label(size)}" / "setup.exe"
+        exe = OUT / f"launcher-{ARCH}-{short_label(size)}" / "setup.exe"
         sizes.append(f"{size_label(size)} {exe.stat().st_size - size} bytes")
-    lines.append("- x64 around the benchmark's packages: " + "; ".join(sizes))
+    lines.append(f"- {ARCH} around the benchmark's packages: " + "; ".join(sizes))
     return lines
 
 
@@ -265,7 +290,7 @@ def main():
     subjects = prepare(build_times)
     for line in build_times:
         log("bench: build:", line)
-    bench = common.BenchPrefix()
+    bench = common.BenchPrefix(ARCH)
     try:
         idle = idle_memory(bench, subjects[0])
         for subject in subjects:
@@ -273,8 +298,10 @@ def main():
     finally:
         bench.close()
     tiny_start = subjects[0].nothing_wine.median
-    options, libraries = common.launcher_link_options(common.X64)
+    options, libraries = common.launcher_link_options(BUILD)
     chunk = common.launcher_chunk_size()
+    view = common.launcher_constant("kPackageViewSize")
+    by_read, by_mapping = read_back_modes()
     elapsed = time.monotonic() - started
 
     text = "\n".join([
@@ -284,15 +311,19 @@ def main():
         "",
         table(subjects, tiny_start),
         "",
-        f"The launcher's write and read-back apart (bench/probe.c, mode "
-        f"`chunk:{chunk},new,readback`, timed inside the process; median (min–max) of "
-        f"{RUNS} runs after a warm-up):",
+        f"The launcher's write and read-back apart, both ways of reading back on the same "
+        f"copies (bench/probe.c, modes `{by_read}` and `{by_mapping}` taking turns, timed "
+        f"inside the process; median (min–max) of {RUNS} runs each after a warm-up):",
         "",
         read_back_table(subjects),
         "",
         "Launcher size overhead (exe − package):",
         "",
         *overhead_lines(),
+        "",
+        f"Section table of build/{ARCH}/setup.exe:",
+        "",
+        *common.section_table(BUILD / "setup.exe"),
         "",
         "How it is measured:",
         "",
@@ -302,10 +333,12 @@ def main():
         "image), deletes whatever stands at the copy's path in %TEMP%, creates the copy with "
         f"CREATE_NEW, writes it from the mapped resource in WriteFile calls of {chunk} bytes "
         "(kPackageChunkSize), closes it, opens it again with GENERIC_READ and FILE_SHARE_READ "
-        "only and reads it back in reads of the same size into a heap buffer, comparing each "
-        "with the resource (memcmp), and keeps that handle open while it runs the removal "
-        "and the engine (two stand-in msiexec starts).",
-        "- launcher run: x64 launcher built with the project's x64 preset around the package, "
+        "only, checks its size (GetFileSizeEx) and compares it with the resource through a "
+        f"read-only mapping (CreateFileMappingW) in views of {view} bytes (kPackageViewSize; "
+        "MapViewOfFile, memcmp, UnmapViewOfFile), and keeps that handle open while it runs "
+        "the removal and the engine (two stand-in msiexec starts).",
+        f"- launcher run: the 32-bit product ({ARCH} preset, under 32-bit Wine) built around "
+        "the package, "
         f"started with `{LAUNCHER_ARGUMENTS}` in one Wine prefix, timed inside Wine by "
         "bench/timer.c from just before CreateProcessW to the end of the process. The stand-in "
         f"msiexec exits at once: 0 for the removal call, {common.ENGINE_EXIT_CODE} for the "
@@ -314,8 +347,9 @@ def main():
         "- launcher run from Unix side: the same runs timed around the harness's "
         "WinePrefix.run() (adds the wine64 start of the harness's runner and the timer).",
         "- do-nothing run: bench/nothing.c (its entry only calls ExitProcess(0)) linked with "
-        "the launcher's own link options (from its CMake link line) around the same package "
-        "as resource MSI/129, timed the same way: Wine's cost of starting that image.",
+        "the launcher's own link options (from its CMake link line: linker script, file "
+        "alignment) around the same package as resource MSI/129 and finished as the launcher "
+        "is (cmake/finish-image.py), timed the same way: Wine's cost of starting that image.",
         "- cp: `cp` of the package into the prefix's temporary directory, Unix side; the "
         "target is deleted before each copy. Nothing is dropped from the page cache (the "
         "package and images are cached after the warm-up, as on a machine that just "
@@ -328,10 +362,13 @@ def main():
         "C runtime's entry) around the same package; write = CreateFileW (CREATE_NEW, after "
         "deleting the old copy), the WriteFile calls and CloseHandle; read-back = CreateFileW "
         "(GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), the ReadFile calls with a memcmp "
-        "each, and CloseHandle.",
+        "each, and CloseHandle; by mapping = the same CreateFileW, GetFileSizeEx, "
+        "CreateFileMappingW (PAGE_READONLY), per view MapViewOfFile, memcmp and "
+        "UnmapViewOfFile, then both CloseHandle.",
         "- memory: a separate launcher run with /proc sampled every 5 ms. launcher peak RSS is "
         "the process's VmHWM (kept by the kernel); anon / file are the largest RssAnon and "
-        "RssFile seen (file pages include the mapped image). ΣPSS: the largest sum of "
+        "RssFile seen (file pages include the mapped image and the read-back's views); "
+        "private memory is that largest RssAnon. ΣPSS: the largest sum of "
         "proportional set sizes (smaps_rollup) over every process of the prefix (wineserver "
         "and Wine's services included; a page shared by n processes counts 1/n in each); "
         f"idle prefix between runs: {mib(idle)}.",

@@ -23,6 +23,12 @@ TOOLS = X64 / "tests" / "e2e" / "tools"
 
 MINGW_GCC = "x86_64-w64-mingw32-gcc"
 WINDRES = "x86_64-w64-mingw32-windres"
+# Compiler and resource compiler of each build (the CMake preset's name).
+TOOLCHAIN = {"x64": (MINGW_GCC, WINDRES),
+             "x86": ("i686-w64-mingw32-gcc", "i686-w64-mingw32-windres")}
+# The entry symbol of a function `name` (WINAPI, no arguments) in each build.
+ENTRY_SYMBOL = {"x64": "{}", "x86": "_{}@0"}
+FINISH_IMAGE = REPO / "cmake" / "finish-image.py"
 
 SIGNATURE = bytes.fromhex("D0CF11E0A1B11AE1")
 PACKAGE_NAME = "VeltraneWindowsDriverInstaller.msi"
@@ -107,11 +113,12 @@ def package(size):
 
 # -- builds ------------------------------------------------------------------
 
-def build_launcher(package_path, build_dir):
-    """The x64 launcher around package_path, built by the project's own CMake
-    preset in build_dir (configure and build are no-ops when up to date)."""
+def build_launcher(package_path, build_dir, preset="x64"):
+    """The launcher around package_path, built by the project's own CMake
+    preset (x64 or x86) in build_dir (configure and build are no-ops when up
+    to date)."""
     started = time.monotonic()
-    run_quiet(["cmake", "--preset", "x64", "-B", str(build_dir),
+    run_quiet(["cmake", "--preset", preset, "-B", str(build_dir),
                f"-DSETUP_PACKAGE={package_path}"], cwd=REPO)
     run_quiet(["cmake", "--build", str(build_dir), "--target", "setup"], cwd=REPO)
     return Path(build_dir) / "setup.exe", time.monotonic() - started
@@ -136,7 +143,7 @@ def launcher_link_options(build_dir):
             continue
         if not token.startswith("-") or token.startswith(("-O", "-D")):
             continue  # objects, response files
-        if "whole-archive" in token or "--out-implib" in token:
+        if "whole-archive" in token or "--out-implib" in token or "-Map=" in token:
             continue
         options.append(token)
     libraries = shlex.split(rsp.read_text()) if rsp.exists() else ["-lkernel32"]
@@ -146,10 +153,14 @@ def launcher_link_options(build_dir):
 
 
 def build_windows_program(source, entry, package_path, out_exe, link_options, libraries,
-                          work_dir, compile_options=("-Os",)):
+                          work_dir, compile_options=("-Os",), arch="x64"):
     """Links source with the package as resource MSI/129, using the given
-    link options with the entry replaced by entry (None: keep the C runtime's
-    entry and drop -nostartfiles). Intermediate files go to work_dir."""
+    link options with the entry replaced by the function entry (None: keep
+    the C runtime's entry and drop -nostartfiles), for the arch build (x64 or
+    x86). The image is then finished as the launcher's is (finish-image.py:
+    read-only resources, and for x86 their page-aligned start checked).
+    Intermediate files go to work_dir."""
+    gcc, windres = TOOLCHAIN[arch]
     started = time.monotonic()
     work = Path(work_dir)
     work.mkdir(parents=True, exist_ok=True)
@@ -158,44 +169,72 @@ def build_windows_program(source, entry, package_path, out_exe, link_options, li
     obj = work / (Path(source).stem + ".o")
     rc_path = str(package_path).replace("\\", "\\\\").replace('"', '""')
     rc.write_text(f'129 MSI "{rc_path}"\n')
-    run_quiet([WINDRES, "-O", "coff", str(rc), str(res)])
-    run_quiet([MINGW_GCC, "-Wall", "-Wextra", "-Werror", "-municode", *compile_options,
+    run_quiet([windres, "-O", "coff", str(rc), str(res)])
+    run_quiet([gcc, "-Wall", "-Wextra", "-Werror", "-municode", *compile_options,
                "-c", str(source), "-o", str(obj)])
     options = []
     for token in link_options:
         if token.startswith("-Wl,-e,"):
             if entry is None:
                 continue
-            token = f"-Wl,-e,{entry}"
+            token = "-Wl,-e," + ENTRY_SYMBOL[arch].format(entry)
         if entry is None and token == "-nostartfiles":
             continue
         options.append(token)
-    run_quiet([MINGW_GCC, *options, str(obj), str(res), "-o", str(out_exe), *libraries])
+    run_quiet([gcc, *options, str(obj), str(res), "-o", str(out_exe), *libraries])
     res.unlink()
+    finish = ["--page-aligned-resources"] if arch == "x86" else []
+    run_quiet([sys.executable, str(FINISH_IMAGE), str(out_exe), *finish])
     return Path(out_exe), time.monotonic() - started
 
 
-def launcher_chunk_size():
-    """kPackageChunkSize of the launcher's sources: the bytes per write and
-    per read of its package copy."""
+def launcher_constant(name):
+    """A size constant of the launcher's package stage (package_stage.h),
+    such as kPackageChunkSize (bytes per write of the copy) or
+    kPackageViewSize (bytes per view of its read-back)."""
     header = REPO / "installer" / "setup" / "package" / "package_stage.h"
     for line in header.read_text().splitlines():
-        if line.startswith("constexpr uint32_t kPackageChunkSize = "):
+        if line.startswith(f"constexpr uint32_t {name} = "):
             value = 1
             for factor in line.split("=", 1)[1].rstrip(";").split("*"):
                 value *= int(factor.strip())
             return value
-    raise RuntimeError(f"no kPackageChunkSize in {header}")
+    raise RuntimeError(f"no {name} in {header}")
 
 
-def build_probe(package_path, launcher_dir, work_dir):
+def launcher_chunk_size():
+    return launcher_constant("kPackageChunkSize")
+
+
+def section_table(exe):
+    """Markdown rows of the image's section table (pefile)."""
+    import pefile  # python3-pefile, installed by make deps
+    image = pefile.PE(str(exe), fast_load=True)
+    rows = ["| section | virtual address | virtual size | file offset | size in file "
+            "| characteristics |", "|---|---:|---:|---:|---:|---|"]
+    for section in image.sections:
+        name = section.Name.rstrip(b"\0").decode("ascii", "replace")
+        rows.append(f"| {name} | 0x{section.VirtualAddress:X} | {section.Misc_VirtualSize} "
+                    f"| 0x{section.PointerToRawData:X} | {section.SizeOfRawData} "
+                    f"| 0x{section.Characteristics:08X} |")
+    image.close()
+    return rows
+
+
+def build_probe(package_path, launcher_dir, work_dir, arch="x64"):
     """bench/probe.c around package_path, laid out as the launcher of
     launcher_dir but with the C runtime's entry (wmain)."""
     probe = Path(work_dir) / "probe.exe"
-    if not newer(probe, package_path, BENCH_DIR / "probe.c"):
+    if not newer(probe, package_path, BENCH_DIR / "probe.c", FINISH_IMAGE):
         options, libraries = launcher_link_options(launcher_dir)
+        # The 32-bit launcher's linker script leaves out what the C runtime's
+        # start needs; without it, whole pages in the file keep the resource
+        # section mapped from the file, as the launcher's is.
+        options = ["-Wl,--file-alignment,4096" if o.startswith("-Wl,--file-alignment,") else o
+                   for o in options if not o.startswith("-Wl,-T,")]
         build_windows_program(BENCH_DIR / "probe.c", None, package_path, probe, options,
-                              libraries, Path(work_dir) / "obj", compile_options=("-O2",))
+                              libraries, Path(work_dir) / "obj", compile_options=("-O2",),
+                              arch=arch)
     return probe
 
 
@@ -236,13 +275,19 @@ class BenchPrefix:
     """One Wine prefix for all runs: the stand-in msiexec, the timer, and a
     temporary directory whose Unix side the benchmark can reach."""
 
-    def __init__(self):
+    def __init__(self, arch="x64"):
+        """arch: the build whose launcher runs here (x86: under 32-bit Wine,
+        with a 32-bit stand-in msiexec in the 32-bit system folder)."""
         for path in (TOOLS / "e2e_runner.exe", TOOLS / "msiexec.exe"):
             if not path.exists():
                 raise SystemExit(f"bench: {path} is missing: run `make x64` first")
         self.prefix = wine.WinePrefix(TOOLS / "e2e_runner.exe")
         self.prefix.create()
-        self.prefix.install_standin(TOOLS / "msiexec.exe")
+        if arch == "x86":
+            _, standin = wine.build_tools(OUT / "tools-x86", machine="i686")
+            self.prefix.install_standin(standin, bits=32)
+        else:
+            self.prefix.install_standin(TOOLS / "msiexec.exe")
         self.prefix.put_file(build_timer(OUT / "tools"), TIMER_WINDOWS)
         self.temp_unix = Path(self.prefix.mkdir(TEMP_WINDOWS))
         self.copy_unix = self.temp_unix / PACKAGE_NAME

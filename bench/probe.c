@@ -20,6 +20,9 @@
  *                 FILE_SHARE_READ, OPEN_EXISTING), read it back in reads of the write size
  *                 into a heap buffer and compare each with the resource (memcmp); timed
  *                 as its own step, the closing of that handle included
+ *   readmap:N     as readback, but compare through a read-only mapping of the copy
+ *                 (CreateFileMappingW, PAGE_READONLY) in views of N bytes, after
+ *                 checking its size (GetFileSizeEx): the launcher's way
  *
  * RESULT-FILE receives one line: "<mode> locate=S prepare=S create=S write=S
  * close=S verify=S total=S" (seconds; verify is 0 without readback). Exit code
@@ -102,6 +105,46 @@ static int read_back(const wchar_t *path, const unsigned char *bytes, DWORD size
     return same && offset == size;
 }
 
+/* Opens the file at path as read_back does and compares it with bytes
+ * through a read-only mapping, in views of view_size bytes; 1 when it holds
+ * exactly those size bytes. */
+static int map_back(const wchar_t *path, const unsigned char *bytes, DWORD size, DWORD view_size)
+{
+    LARGE_INTEGER file_size;
+    HANDLE file, mapping;
+    DWORD offset = 0;
+    int same = 1;
+    file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT |
+                           FILE_FLAG_SEQUENTIAL_SCAN,
+                       NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    if (!GetFileSizeEx(file, &file_size) || file_size.QuadPart != (LONGLONG)size) {
+        CloseHandle(file);
+        return 0;
+    }
+    mapping = CreateFileMappingW(file, NULL, PAGE_READONLY, 0, 0, NULL);
+    if (!mapping) {
+        CloseHandle(file);
+        return 0;
+    }
+    while (same && offset < size) {
+        DWORD length = size - offset < view_size ? size - offset : view_size;
+        const void *view = MapViewOfFile(mapping, FILE_MAP_READ, 0, offset, length);
+        if (!view) {
+            same = 0;
+            break;
+        }
+        same = memcmp(view, bytes + offset, length) == 0;
+        UnmapViewOfFile(view);
+        offset += length;
+    }
+    CloseHandle(mapping);
+    CloseHandle(file);
+    return same;
+}
+
 /* True when the comma-separated list holds name (or "name:..." when prefix). */
 static int has_flag(const wchar_t *list, const wchar_t *name, const wchar_t **value)
 {
@@ -126,7 +169,7 @@ static int has_flag(const wchar_t *list, const wchar_t *name, const wchar_t **va
 int wmain(int argc, wchar_t **argv)
 {
     wchar_t temp[MAX_PATH + 64];
-    const wchar_t *mode, *chunk_text = NULL;
+    const wchar_t *mode, *chunk_text = NULL, *view_text = NULL;
     const unsigned char *bytes;
     const unsigned char *source;
     DWORD size, chunk = 0xFFFFFFFFu;
@@ -223,6 +266,9 @@ int wmain(int argc, wchar_t **argv)
     t5 = now();
     if (has_flag(mode, L"readback", NULL) && !write_none &&
         !read_back(temp, bytes, size, chunk))
+        return 9;
+    if (has_flag(mode, L"readmap", &view_text) && !write_none &&
+        (!view_text || !map_back(temp, bytes, size, (DWORD)wcstoul(view_text, NULL, 10))))
         return 9;
     t6 = now();
 

@@ -158,6 +158,57 @@ bool FakeHost::ReadFile(HostHandle file, void* buffer, uint32_t size, uint32_t& 
   return true;
 }
 
+bool FakeHost::QueryFileSize(HostHandle file, uint64_t& size) {
+  size = 0;
+  if (Fails(Op::QueryFileSize)) return false;
+  size = files.at(openFiles_.at(file).path).size();
+  return true;
+}
+
+HostHandle FakeHost::MapFileForReading(HostHandle file) {
+  if (Fails(Op::MapFileForReading)) return 0;
+  const OpenFile& open = openFiles_.at(file);
+  if (!open.reading) {
+    lastError_ = 5;  // a read-only mapping needs a handle open for reading
+    return 0;
+  }
+  if (files.at(open.path).empty()) {
+    lastError_ = 1006;  // as Windows answers for an empty file
+    return 0;
+  }
+  HostHandle mapping = Open();
+  mappings_[mapping] = open.path;
+  return mapping;
+}
+
+const void* FakeHost::MapView(HostHandle mapping, uint32_t offset, uint32_t size) {
+  if (Fails(Op::MapView)) return nullptr;
+  const Bytes& content = files.at(mappings_.at(mapping));
+  if (offset % kMapViewAlignment != 0) {
+    lastError_ = 1132;  // ERROR_MAPPED_ALIGNMENT
+    return nullptr;
+  }
+  if (size == 0 || offset > content.size() || size > content.size() - offset) {
+    lastError_ = 5;  // beyond the end of the mapping
+    return nullptr;
+  }
+  // The file cannot change while it is held, so its bytes serve as the view.
+  const void* view = content.data() + offset;
+  if (!openViews.insert(view).second) {
+    std::fprintf(stderr, "FakeHost: a second view at the same address\n");
+    std::abort();
+  }
+  return view;
+}
+
+void FakeHost::UnmapView(const void* view) {
+  ++callCount;
+  if (openViews.erase(view) == 0) {
+    std::fprintf(stderr, "FakeHost: unmapping a view that is not mapped\n");
+    std::abort();
+  }
+}
+
 bool FakeHost::RemoveFile(const wchar_t* path) {
   if (Fails(Op::RemoveFile)) return false;
   for (const auto& [handle, open] : openFiles_) {
@@ -206,6 +257,7 @@ void FakeHost::CloseHandle(HostHandle handle) {
                  static_cast<unsigned long>(handle));
     std::abort();
   }
+  mappings_.erase(handle);
   auto open = openFiles_.find(handle);
   if (open == openFiles_.end()) return;
   if (open->second.reading) events.push_back(L"release " + open->second.path);

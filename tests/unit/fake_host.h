@@ -31,6 +31,9 @@ class FakeHost : public Host {
     OpenFileForReading,
     WriteFile,
     ReadFile,
+    QueryFileSize,
+    MapFileForReading,
+    MapView,
     RemoveFile,
     StartProcess,
     GetProcessExitCode,
@@ -94,6 +97,8 @@ class FakeHost : public Host {
   std::vector<ProcessRun> processes;
   std::vector<MessageBoxCall> messageBoxes;
   std::set<HostHandle> openHandles;
+  /// Views of file mappings not yet released.
+  std::set<const void*> openViews;
   /// The paths asked about by PathExists, in order.
   std::vector<std::wstring> existenceChecks;
   int callCount = 0;
@@ -118,6 +123,10 @@ class FakeHost : public Host {
   HostHandle OpenFileForReading(const wchar_t* path) override;
   bool WriteFile(HostHandle file, const void* bytes, uint32_t size, uint32_t& written) override;
   bool ReadFile(HostHandle file, void* buffer, uint32_t size, uint32_t& read) override;
+  bool QueryFileSize(HostHandle file, uint64_t& size) override;
+  HostHandle MapFileForReading(HostHandle file) override;
+  const void* MapView(HostHandle mapping, uint32_t offset, uint32_t size) override;
+  void UnmapView(const void* view) override;
   bool RemoveFile(const wchar_t* path) override;
   StartedProcess StartProcess(const wchar_t* application, Text& commandLine) override;
   void WaitForProcess(HostHandle process) override;
@@ -145,6 +154,7 @@ class FakeHost : public Host {
   int writeCalls_ = 0;
   std::map<Op, int> opCalls_;
   std::map<HostHandle, OpenFile> openFiles_;
+  std::map<HostHandle, std::wstring> mappings_;   // mapping -> path of its file
   std::map<HostHandle, size_t> processOfHandle_;  // handle -> index
   std::map<size_t, uint32_t> processExitCodes_;   // index -> code
 };

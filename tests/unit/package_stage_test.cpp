@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,13 @@ const std::wstring kPackagePath = kFakePackagePath;
 // Two and a half chunks, each byte telling its position.
 Bytes LargePackage() {
   Bytes bytes(kPackageChunkSize * 5 / 2);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 4096);
+  return bytes;
+}
+
+// Two and a half views of the read-back, each byte telling its position.
+Bytes PackageOfSeveralViews() {
+  Bytes bytes(kPackageViewSize * 5 / 2);
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 4096);
   return bytes;
 }
@@ -101,8 +109,21 @@ TEST(PackageStage, EndsTheRunOnEachFailureWithItsMessage) {
        L"Error extracting MSI, 29"},
       {"hold cannot be taken", [](FakeHost& h) { h.failures[Op::OpenFileForReading] = 32; },
        L"Error extracting MSI, 32"},
-      {"read-back fails", [](FakeHost& h) { h.failures[Op::ReadFile] = 23; },
+      {"size of the copy unreadable", [](FakeHost& h) { h.failures[Op::QueryFileSize] = 6; },
+       L"Error extracting MSI, 6"},
+      {"copy not mappable", [](FakeHost& h) { h.failures[Op::MapFileForReading] = 8; },
+       L"Error extracting MSI, 8"},
+      {"read-back view fails", [](FakeHost& h) { h.failures[Op::MapView] = 23; },
        L"Error extracting MSI, 23"},
+      {"last view fails",
+       [](FakeHost& h) {
+         h.resource = PackageOfSeveralViews();
+         h.failures[Op::MapView] = 1455;
+         h.failOnlyCall[Op::MapView] = 3;
+       },
+       L"Error extracting MSI, 1455"},
+      {"view fails without an error", [](FakeHost& h) { h.failures[Op::MapView] = 0; },
+       L"Error extracting MSI, 1"},
       // The copy changed or was replaced between the write and the hold.
       {"copy changed before the hold",
        [](FakeHost& h) {
@@ -116,9 +137,28 @@ TEST(PackageStage, EndsTheRunOnEachFailureWithItsMessage) {
          h.beforeHold = [](FakeHost& fake) { fake.files.at(kPackagePath).back() ^= 1; };
        },
        L"Error extracting MSI, 1006"},
+      {"copy of several views changed in its last byte before the hold",
+       [](FakeHost& h) {
+         h.resource = PackageOfSeveralViews();
+         h.beforeHold = [](FakeHost& fake) { fake.files.at(kPackagePath).back() ^= 1; };
+       },
+       L"Error extracting MSI, 1006"},
+      {"copy of several views changed in its first byte of the last view before the hold",
+       [](FakeHost& h) {
+         h.resource = PackageOfSeveralViews();
+         h.beforeHold = [](FakeHost& fake) {
+           fake.files.at(kPackagePath)[2 * kPackageViewSize] ^= 1;
+         };
+       },
+       L"Error extracting MSI, 1006"},
       {"copy grown before the hold",
        [](FakeHost& h) {
          h.beforeHold = [](FakeHost& fake) { fake.files.at(kPackagePath).push_back(0); };
+       },
+       L"Error extracting MSI, 1006"},
+      {"copy emptied before the hold",
+       [](FakeHost& h) {
+         h.beforeHold = [](FakeHost& fake) { fake.files.at(kPackagePath).clear(); };
        },
        L"Error extracting MSI, 1006"},
       {"copy cut short before the hold",
@@ -149,6 +189,7 @@ TEST(PackageStage, EndsTheRunOnEachFailureWithItsMessage) {
     }
     EXPECT_TRUE(host.processes.empty()) << "no engine command after a failed stage";
     EXPECT_TRUE(host.openHandles.empty());
+    EXPECT_TRUE(host.openViews.empty());
   }
 }
 
@@ -340,10 +381,14 @@ TEST(PackageStage, HoldsTheCopyFromBeforeTheRemovalUntilTheEngineEnds) {
 
 TEST(PackageStage, ExtractPackageWritesAndHoldsOrReturnsTheError) {
   FakeHost host;
+  host.resource = PackageOfSeveralViews();
   HostHandle hold = 0;
   EXPECT_EQ(0u, ExtractPackage(host, L"C:\\x.msi", hold));
   EXPECT_NE(0u, hold);
   EXPECT_EQ(*host.resource, host.files.at(L"C:\\x.msi"));
+  // Only the hold stays: the mapping and its views of the read-back are gone.
+  EXPECT_EQ(std::set<HostHandle>{hold}, host.openHandles);
+  EXPECT_TRUE(host.openViews.empty());
   host.CloseHandle(hold);
   host.failures[Op::WriteFile] = 39;
   EXPECT_EQ(39u, ExtractPackage(host, L"C:\\y.msi", hold));

@@ -1,6 +1,5 @@
 #include "package/package_stage.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "setup_product.h"
@@ -10,42 +9,60 @@ const wchar_t kPackageFileName[] = SETUP_PACKAGE_FILE_NAME;
 
 namespace {
 
-// A heap buffer for the read-back, freed when it goes out of scope.
-class ChunkBuffer {
- public:
-  explicit ChunkBuffer(uint32_t size) : bytes_(static_cast<uint8_t*>(std::malloc(size))) {}
-  ChunkBuffer(const ChunkBuffer&) = delete;
-  ChunkBuffer& operator=(const ChunkBuffer&) = delete;
-  ~ChunkBuffer() { std::free(bytes_); }
-  uint8_t* get() const { return bytes_; }
-
- private:
-  uint8_t* bytes_;
-};
-
 uint32_t ChunkAt(uint32_t offset, uint32_t size) {
   uint32_t left = size - offset;
   return left < kPackageChunkSize ? left : kPackageChunkSize;
 }
 
+// A view of a file mapping, released when it goes out of scope.
+class ScopedView {
+ public:
+  ScopedView(Host& host, const void* view) : host_(host), view_(view) {}
+  ScopedView(const ScopedView&) = delete;
+  ScopedView& operator=(const ScopedView&) = delete;
+  ~ScopedView() {
+    if (view_ != nullptr) host_.UnmapView(view_);
+  }
+  const void* get() const { return view_; }
+  explicit operator bool() const { return view_ != nullptr; }
+
+ private:
+  Host& host_;
+  const void* view_;
+};
+
 // True when the file behind `file` holds exactly `package` and nothing more.
-// Returns the read error, if any, in `error`.
+// Returns the error of a failed query, mapping or view, if any, in `error`.
 bool HoldsExactly(Host& host, HostHandle file, const PackageBytes& package, uint32_t& error) {
-  ChunkBuffer buffer(kPackageChunkSize);
-  if (buffer.get() == nullptr) std::abort();  // as for any allocation the launcher makes
   error = 0;
-  uint32_t offset = 0;
-  for (;;) {
-    uint32_t read = 0;
-    if (!host.ReadFile(file, buffer.get(), kPackageChunkSize, read)) {
+  uint64_t size = 0;
+  if (!host.QueryFileSize(file, size)) {
+    error = FailureCode(host);
+    return false;
+  }
+  if (size != package.size) return false;
+  // Compared in place through a read-only mapping, a view at a time: the
+  // bytes are not copied into a buffer first, and a 32-bit process never
+  // needs room for the package twice in its address space. A disk error
+  // under a view is an in-page exception rather than a code: the process
+  // then ends there, still before any engine command.
+  ScopedHandle mapping(host, host.MapFileForReading(file));
+  if (!mapping) {
+    error = FailureCode(host);
+    return false;
+  }
+  for (uint32_t offset = 0; offset < package.size;) {
+    uint32_t left = package.size - offset;
+    uint32_t length = left < kPackageViewSize ? left : kPackageViewSize;
+    ScopedView view(host, host.MapView(mapping.get(), offset, length));
+    if (!view) {
       error = FailureCode(host);
       return false;
     }
-    if (read == 0) return offset == package.size;
-    if (read > package.size - offset) return false;
-    if (std::memcmp(buffer.get(), package.data + offset, read) != 0) return false;
-    offset += read;
+    if (std::memcmp(view.get(), package.data + offset, length) != 0) return false;
+    offset += length;
   }
+  return true;
 }
 
 // Closes the copy and deletes it, returning `error`, the failure that

@@ -18,11 +18,17 @@ extern const wchar_t kPackageFileName[];
 /// Room for the temporary directory's path, in characters.
 constexpr uint32_t kTempPathCapacity = 520;
 
-/// Bytes per write and per read of the copy. One write of a whole large
+/// Bytes per write of the copy. One write of a whole large
 /// package can fail on 32-bit Windows for lack of kernel memory, and under
 /// Wine it is also slower than writes of this size; writes of 512 KiB and
 /// more are there now and then twice as slow as these.
 constexpr uint32_t kPackageChunkSize = 256 * 1024;
+
+/// Bytes per view of the copy when it is read back: a multiple of
+/// kMapViewAlignment, and small enough that a 32-bit process finds the
+/// address space for one beside its mapped image.
+constexpr uint32_t kPackageViewSize = 8 * 1024 * 1024;
+static_assert(kPackageViewSize % kMapViewAlignment == 0, "views start at the granularity");
 
 /// The package's bytes in the executable's mapped image.
 struct PackageBytes {

@@ -28,6 +28,10 @@ enum : uint32_t {
   kErrorResourceDataNotFound = 1812,
 };
 
+/// Where views of a file mapping may start: the allocation granularity,
+/// 64 KiB on every Windows system.
+constexpr uint32_t kMapViewAlignment = 64 * 1024;
+
 /// Whether anyone can see the process's window station, and so answer a
 /// message box shown there.
 enum class StationVisibility {
@@ -97,6 +101,16 @@ class Host {
   virtual bool WriteFile(HostHandle file, const void* bytes, uint32_t size, uint32_t& written) = 0;
   /// One read call. `read` receives the count, 0 at the end of the file.
   virtual bool ReadFile(HostHandle file, void* buffer, uint32_t size, uint32_t& read) = 0;
+  /// Size in bytes of the open file.
+  virtual bool QueryFileSize(HostHandle file, uint64_t& size) = 0;
+  /// A read-only mapping of the whole of the open file, closed with
+  /// CloseHandle. An empty file cannot be mapped. 0 on failure.
+  virtual HostHandle MapFileForReading(HostHandle file) = 0;
+  /// A read-only view of `size` bytes of `mapping` from `offset`, which is a
+  /// multiple of kMapViewAlignment. Null on failure.
+  virtual const void* MapView(HostHandle mapping, uint32_t offset, uint32_t size) = 0;
+  /// Releases a view MapView returned.
+  virtual void UnmapView(const void* view) = 0;
   /// Deletes the file at `path`; a link is deleted itself, never its target.
   virtual bool RemoveFile(const wchar_t* path) = 0;
 

@@ -243,6 +243,24 @@ bool Win32Host::ReadFile(HostHandle file, void* buffer, uint32_t size, uint32_t&
   return ok != FALSE;
 }
 
+bool Win32Host::QueryFileSize(HostHandle file, uint64_t& size) {
+  LARGE_INTEGER value = {};
+  BOOL ok = ::GetFileSizeEx(ToHandle(file), &value);
+  size = ok != FALSE ? static_cast<uint64_t>(value.QuadPart) : 0;
+  return ok != FALSE;
+}
+
+HostHandle Win32Host::MapFileForReading(HostHandle file) {
+  // Fails (null, not INVALID_HANDLE_VALUE) for an empty file.
+  return FromHandle(::CreateFileMappingW(ToHandle(file), nullptr, PAGE_READONLY, 0, 0, nullptr));
+}
+
+const void* Win32Host::MapView(HostHandle mapping, uint32_t offset, uint32_t size) {
+  return ::MapViewOfFile(ToHandle(mapping), FILE_MAP_READ, 0, offset, size);
+}
+
+void Win32Host::UnmapView(const void* view) { ::UnmapViewOfFile(view); }
+
 bool Win32Host::RemoveFile(const wchar_t* path) {
   // Windows deletes a symbolic link itself, never its target. Wine, though,
   // resolves a Unix symbolic link and would delete the file it points to;
