@@ -125,7 +125,10 @@ class TrapHost : public Host {
   HostHandle CreateNewFile(const wchar_t*) override { Fail("host: CreateNewFile"); }
   HostHandle OpenFileForReading(const wchar_t*) override { Fail("host: OpenFileForReading"); }
   bool WriteFile(HostHandle, const void*, uint32_t, uint32_t&) override { Fail("host: WriteFile"); }
-  bool ReadFile(HostHandle, void*, uint32_t, uint32_t&) override { Fail("host: ReadFile"); }
+  bool QueryFileSize(HostHandle, uint64_t&) override { Fail("host: QueryFileSize"); }
+  HostHandle MapFileForReading(HostHandle) override { Fail("host: MapFileForReading"); }
+  const void* MapView(HostHandle, uint32_t, uint32_t) override { Fail("host: MapView"); }
+  void UnmapView(const void*) override { Fail("host: UnmapView"); }
   bool RemoveFile(const wchar_t*) override { Fail("host: RemoveFile"); }
   StartedProcess StartProcess(const wchar_t*, Text&) override { Fail("host: StartProcess"); }
   void WaitForProcess(HostHandle) override { Fail("host: WaitForProcess"); }

@@ -112,7 +112,7 @@ HostHandle FakeHost::CreateNewFile(const wchar_t* path) {
     return 0;
   }
   HostHandle handle = Open();
-  openFiles_[handle] = {path, false, 0};
+  openFiles_[handle] = {path, false};
   files[path] = {};
   events.push_back(std::wstring(L"create ") + path);
   return handle;
@@ -126,7 +126,7 @@ HostHandle FakeHost::OpenFileForReading(const wchar_t* path) {
     return 0;
   }
   HostHandle handle = Open();
-  openFiles_[handle] = {path, true, 0};
+  openFiles_[handle] = {path, true};
   events.push_back(std::wstring(L"hold ") + path);
   return handle;
 }
@@ -142,19 +142,6 @@ bool FakeHost::WriteFile(HostHandle file, const void* bytes, uint32_t size, uint
   Bytes& content = files[open.path];
   content.insert(content.end(), first, first + written);
   events.push_back(L"write " + open.path);
-  return true;
-}
-
-bool FakeHost::ReadFile(HostHandle file, void* buffer, uint32_t size, uint32_t& read) {
-  read = 0;
-  if (Fails(Op::ReadFile)) return false;
-  OpenFile& open = openFiles_.at(file);
-  const Bytes& content = files.at(open.path);
-  size_t left = content.size() - open.offset;
-  read = static_cast<uint32_t>(left < size ? left : size);
-  std::copy_n(content.begin() + static_cast<std::ptrdiff_t>(open.offset), read,
-              static_cast<uint8_t*>(buffer));
-  open.offset += read;
   return true;
 }
 

@@ -30,7 +30,6 @@ class FakeHost : public Host {
     CreateNewFile,
     OpenFileForReading,
     WriteFile,
-    ReadFile,
     QueryFileSize,
     MapFileForReading,
     MapView,
@@ -122,7 +121,6 @@ class FakeHost : public Host {
   HostHandle CreateNewFile(const wchar_t* path) override;
   HostHandle OpenFileForReading(const wchar_t* path) override;
   bool WriteFile(HostHandle file, const void* bytes, uint32_t size, uint32_t& written) override;
-  bool ReadFile(HostHandle file, void* buffer, uint32_t size, uint32_t& read) override;
   bool QueryFileSize(HostHandle file, uint64_t& size) override;
   HostHandle MapFileForReading(HostHandle file) override;
   const void* MapView(HostHandle mapping, uint32_t offset, uint32_t size) override;
@@ -142,7 +140,6 @@ class FakeHost : public Host {
   struct OpenFile {
     std::wstring path;
     bool reading = false;
-    size_t offset = 0;
   };
 
   // True when the call is to fail; sets the last error.

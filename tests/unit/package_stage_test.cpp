@@ -247,7 +247,7 @@ TEST(PackageStage, ACopyThatCouldNotBeWrittenWholeOrChangedIsDeletedWithTheFirst
   }
   // A copy the launcher could not open or read back is not known to be
   // broken, and one it never created is not its own: those stay.
-  for (Op op : {Op::OpenFileForReading, Op::ReadFile, Op::CreateNewFile}) {
+  for (Op op : {Op::OpenFileForReading, Op::MapView, Op::CreateNewFile}) {
     FakeHost host;
     if (op == Op::CreateNewFile) {
       host.beforeCreate = [](FakeHost& fake) { fake.files[kPackagePath] = Bytes(3, 9); };

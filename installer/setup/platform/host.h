@@ -99,8 +99,6 @@ class Host {
   virtual HostHandle OpenFileForReading(const wchar_t* path) = 0;
   /// One write call. `written` receives the count the system reports.
   virtual bool WriteFile(HostHandle file, const void* bytes, uint32_t size, uint32_t& written) = 0;
-  /// One read call. `read` receives the count, 0 at the end of the file.
-  virtual bool ReadFile(HostHandle file, void* buffer, uint32_t size, uint32_t& read) = 0;
   /// Size in bytes of the open file.
   virtual bool QueryFileSize(HostHandle file, uint64_t& size) = 0;
   /// A read-only mapping of the whole of the open file, closed with

@@ -236,13 +236,6 @@ bool Win32Host::WriteFile(HostHandle file, const void* bytes, uint32_t size, uin
   return ok != FALSE;
 }
 
-bool Win32Host::ReadFile(HostHandle file, void* buffer, uint32_t size, uint32_t& read) {
-  DWORD count = 0;
-  BOOL ok = ::ReadFile(ToHandle(file), buffer, size, &count, nullptr);
-  read = count;
-  return ok != FALSE;
-}
-
 bool Win32Host::QueryFileSize(HostHandle file, uint64_t& size) {
   LARGE_INTEGER value = {};
   BOOL ok = ::GetFileSizeEx(ToHandle(file), &value);

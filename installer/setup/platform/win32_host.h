@@ -18,7 +18,6 @@ class Win32Host final : public Host {
   HostHandle CreateNewFile(const wchar_t* path) override;
   HostHandle OpenFileForReading(const wchar_t* path) override;
   bool WriteFile(HostHandle file, const void* bytes, uint32_t size, uint32_t& written) override;
-  bool ReadFile(HostHandle file, void* buffer, uint32_t size, uint32_t& read) override;
   bool QueryFileSize(HostHandle file, uint64_t& size) override;
   HostHandle MapFileForReading(HostHandle file) override;
   const void* MapView(HostHandle mapping, uint32_t offset, uint32_t size) override;
