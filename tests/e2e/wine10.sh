@@ -20,7 +20,7 @@ set -eu
 ROOT=${SETUP_WINE10_ROOT:-/var/lib/setup-e2e/trixie}
 MIRROR=${SETUP_WINE10_MIRROR:-http://deb.debian.org/debian}
 REPO=$(cd "$(dirname "$0")/../.." && pwd -P)
-PACKAGES="wine wine64 wine32:i386"
+PACKAGES="wine wine64 wine32:i386 wine32-preloader:i386 wine64-preloader"
 DONE="$ROOT/var/lib/setup-e2e-installed"
 LOADER64=/usr/lib/wine/wine64
 
