@@ -3,11 +3,15 @@
 #   make demo     install and remove the sample package with it under Wine
 #   make test     every test: unit (native), lint, built-image checks, end to end under
 #                 Wine, a minute of fuzzing, then the 32-bit product under 32-bit Wine,
-#                 then the 32-bit product under Wine 10 (Debian 13's, in its own tree)
+#                 then the 32-bit product under Wine 10 (Debian 13's, in its own tree);
+#                 each stage within a time limit, then a table of stages and times
+#                 (tests/stages.py). SETUP_X86_VIA_QEMU=1: run 32-bit Linux programs
+#                 through qemu for the run even where the kernel runs them itself
 #   make bench    extraction speed, memory and size figures
 #   make deps     the Debian packages all of this needs, and 32-bit Wine
 #                 (SETUP_SKIP_X86_RUN=1: neither set up nor run the 32-bit product),
 #                 and Wine 10 in /var/lib/setup-e2e/trixie (SETUP_SKIP_WINE10=1: not that)
+#   make demo-deps  only what the demo needs: the build's and Wine's packages, 32-bit Wine
 
 PYTHON := /usr/bin/python3
 JOBS   ?= $(shell nproc)
@@ -18,13 +22,29 @@ SETUP_SKIP_X86_RUN ?=
 # 1: Wine 10 cannot be set up here (not root, no unshare, no Debian archive);
 # make test then leaves out the second engine's stage.
 SETUP_SKIP_WINE10 ?=
+# 1: make test hands 32-bit Linux programs to qemu-i386-static for the run
+# (binfmt_misc, put back afterwards), as on a machine whose kernel runs none.
+SETUP_X86_VIA_QEMU ?=
 
-DEB_PACKAGES := cmake make g++ clang clang-format clang-tidy libclang-rt-14-dev googletest libgtest-dev libgmock-dev \
-	g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 \
-	binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
-	wine64 wixl msitools xvfb xdotool osslsigncode openssl python3 python3-pefile debootstrap
+# What building both executables and running the demo need; then what the
+# tests need besides.
+DEMO_PACKAGES := cmake make g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 \
+	binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine64 wixl msitools python3
+TEST_PACKAGES := g++ clang clang-format clang-tidy libclang-rt-14-dev googletest libgtest-dev \
+	libgmock-dev xvfb xdotool osslsigncode openssl python3-pefile debootstrap
 
-.PHONY: all x86 x64 native fuzz deps demo test unit-test lint e2e-test e2e-x86-test e2e-wine10-test image-test fuzz-test bench clean
+# Installs the Debian packages of $(1) that are missing.
+define install_packages
+	@missing=$$(dpkg-query -W -f='$${Package} $${Status}\n' $(1) 2>/dev/null \
+	    | awk '$$NF != "installed" {print $$1}'; \
+	  for p in $(1); do dpkg-query -W $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing: " $$missing; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+endef
+
+.PHONY: all x86 x64 native fuzz deps demo-deps demo test unit-test lint e2e-test e2e-x86-test e2e-wine10-test image-test fuzz-test bench clean
 
 # Sources under clang-format, and the logic under clang-tidy (the native build's
 # compile commands; the Win32 host and entry build only with mingw).
@@ -42,23 +62,20 @@ x86 x64 native fuzz:
 	cmake --preset $@ >/dev/null
 	cmake --build build/$@ -j$(JOBS)
 
-deps:
-	@missing=$$(dpkg-query -W -f='$${Package} $${Status}\n' $(DEB_PACKAGES) 2>/dev/null \
-	    | awk '$$NF != "installed" {print $$1}'; \
-	  for p in $(DEB_PACKAGES); do dpkg-query -W $$p >/dev/null 2>&1 || echo $$p; done); \
-	if [ -n "$$missing" ]; then \
-	  echo "Installing: " $$missing; \
-	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
-	fi
+# One apt-get run for all packages where the tests need them too.
+deps: PACKAGES := $(DEMO_PACKAGES) $(TEST_PACKAGES)
+demo-deps: PACKAGES := $(DEMO_PACKAGES)
+deps demo-deps:
+	$(call install_packages,$(PACKAGES))
 ifneq ($(SETUP_SKIP_X86_RUN),1)
 	tests/e2e/x86-wine.sh install
 endif
 ifneq ($(SETUP_SKIP_WINE10),1)
-	tests/e2e/wine10.sh install
+	$(if $(filter deps,$@),tests/e2e/wine10.sh install)
 endif
 
 # The product itself where 32-bit Wine runs, else its x64 twin.
-demo: deps x86 x64
+demo: demo-deps x86 x64
 	@if [ "$(SETUP_SKIP_X86_RUN)" != 1 ] && tests/e2e/x86-wine.sh check 2>/dev/null; then \
 	  exe=build/x86/setup.exe; \
 	else \
@@ -101,13 +118,7 @@ fuzz-test: fuzz
 	tests/fuzz/run-fuzzer.sh build/fuzz/tests/fuzz/command_line_fuzzer 60
 
 test: deps
-	$(MAKE) unit-test
-	$(MAKE) lint
-	$(MAKE) image-test
-	$(MAKE) e2e-test
-	$(MAKE) fuzz-test
-	$(MAKE) e2e-x86-test
-	$(MAKE) e2e-wine10-test
+	$(PYTHON) -B tests/stages.py $(if $(filter 1,$(SETUP_X86_VIA_QEMU)),--via-qemu)
 
 bench: deps all
 	bench/run.sh

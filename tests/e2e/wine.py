@@ -116,6 +116,22 @@ _COMMAND_LINE_VARIABLE = "E2E_RUNNER_COMMAND_LINE"
 _PASSED_VARIABLES = ("PATH", "HOME", "USER", "LOGNAME", "TZ")
 
 
+# Limits for Wine's own steps (a new prefix, stopping a server, a reg.exe
+# call): far above what they take, 20 s for a new prefix at most as
+# measured, so that a Wine start that hangs ends the test with a reason.
+PREFIX_CREATION_TIMEOUT = 300
+WINE_STEP_TIMEOUT = 120
+
+
+def _run_wine_step(argv, what, timeout=WINE_STEP_TIMEOUT, **kwargs):
+    try:
+        return subprocess.run(argv, timeout=timeout, **kwargs)
+    except subprocess.TimeoutExpired:
+        raise TimeoutError(f"{what} did not finish within {timeout} s ({' '.join(argv)}); "
+                           "a Wine start that hangs, as a 32-bit one can through qemu "
+                           "without the preloader?") from None
+
+
 class LaunchError(RuntimeError):
     """The runner could not start the program (CreateProcessW failed)."""
 
@@ -232,9 +248,12 @@ class WinePrefix:
             env = self._env(display=None)
             # No Mono/Gecko install attempts: the tests need neither.
             env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
-            subprocess.run(self.engine.command(WINE, "wineboot", "-i"), env=env, check=True,
+            _run_wine_step(self.engine.command(WINE, "wineboot", "-i"),
+                           f"a new {self.engine.name} prefix (wineboot -i)",
+                           PREFIX_CREATION_TIMEOUT, env=env, check=True,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            subprocess.run(self.engine.command(WINESERVER, "-w"), env=env, check=True, cwd="/")
+            _run_wine_step(self.engine.command(WINESERVER, "-w"), "wineserver -w",
+                           PREFIX_CREATION_TIMEOUT, env=env, check=True, cwd="/")
             self._server_display = "unset"
             self.put_file(self.runner_exe, RUNNER_WINDOWS_PATH)
         except BaseException:
@@ -253,10 +272,10 @@ class WinePrefix:
     def kill_all(self):
         """Kills all Windows processes of the prefix and its wineserver."""
         env = self._env(display=None)
-        subprocess.run(self.engine.command(WINESERVER, "-k"), env=env, cwd="/",
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(self.engine.command(WINESERVER, "-w"), env=env, cwd="/",
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for flag in ("-k", "-w"):
+            _run_wine_step(self.engine.command(WINESERVER, flag), f"wineserver {flag}",
+                           env=env, cwd="/", stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
         self._server_display = "unset"
 
     def _env(self, display, standin=False, extra=None, wine_env=None):
@@ -383,9 +402,9 @@ class WinePrefix:
         # In the running session, if any (see start_command_line()).
         display = None if self._server_display == "unset" else self._server_display
         # reg.exe exits with 0 or 1, which Wine passes on whole.
-        subprocess.run(self.engine.command(WINE, "reg", *command), env=self._env(display), cwd=self.unix_path("C:\\"),
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, check=check)
+        _run_wine_step(self.engine.command(WINE, "reg", *command), "reg.exe", env=self._env(display),
+                       cwd=self.unix_path("C:\\"), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=check)
 
     def reset_standin(self):
         """Forgets recorded calls and planned exit codes."""
@@ -478,8 +497,9 @@ class WinePrefix:
         # A persistent server keeps Wine's service processes up between runs:
         # a warm run costs ~0.1 s instead of ~1.3 s. It refuses harmlessly
         # when one is already running.
-        subprocess.run(self.engine.command(WINESERVER, "-p"), env=self._env(display), cwd="/",
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        _run_wine_step(self.engine.command(WINESERVER, "-p"), "wineserver -p",
+                       env=self._env(display), cwd="/", stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
         self._server_display = display
         argv = self.engine.command(WINE, RUNNER_WINDOWS_PATH)
         if temp is not None:

@@ -13,27 +13,46 @@
 # repository are bound at the same paths inside as outside, then chroot. The
 # mounts die with the namespace's last process (a persistent wineserver
 # keeps it until it exits); the machine's own mount table never sees them.
-# Where the kernel runs no 32-bit programs, the binfmt_misc entry that
-# x86-wine.sh registers (F flag) serves the tree's 32-bit Wine as well.
+# Where 32-bit programs run through qemu (the binfmt_misc entry that
+# x86-wine.sh registers), the tree's 32-bit Wine runs through the tree's own
+# qemu, Debian 13's: tests/e2e/wine10-qemu-preloader is bound over Wine's
+# 32-bit preloader for the namespace, the real one kept aside (see there).
 set -eu
 
 ROOT=${SETUP_WINE10_ROOT:-/var/lib/setup-e2e/trixie}
 MIRROR=${SETUP_WINE10_MIRROR:-http://deb.debian.org/debian}
 REPO=$(cd "$(dirname "$0")/../.." && pwd -P)
-PACKAGES="wine wine64 wine32:i386 wine32-preloader:i386 wine64-preloader"
+PACKAGES="wine wine64 wine32:i386 wine32-preloader:i386 wine64-preloader qemu-user"
 DONE="$ROOT/var/lib/setup-e2e-installed"
 LOADER64=/usr/lib/wine/wine64
+PRELOADER32=/usr/lib/wine/wine-preloader.static
+# Where the real 32-bit preloader is bound when the qemu one takes its place.
+# (in its folder: Wine finds its libraries from where its loader is)
+PRELOADER32_KEPT=/usr/lib/wine/wine-preloader.kept
+BINFMT_ENTRY=/proc/sys/fs/binfmt_misc/qemu-i386
+
+via_qemu() {
+  [ "$(head -n 1 "$BINFMT_ENTRY" 2>/dev/null)" = enabled ]
+}
 
 enter() {
   # $1: directory to start in; the rest: the command.
+  qemu=
+  via_qemu && qemu=$REPO/tests/e2e/wine10-qemu-preloader
   exec unshare -m --propagation private sh -c '
-    root=$1; repo=$2; dir=$3; shift 3
+    root=$1; repo=$2; qemu=$3; kept=$4; preloader=$5; dir=$6; shift 6
     for d in /proc /sys /dev /tmp "$repo"; do
       mkdir -p "$root$d"
       mount --rbind "$d" "$root$d"
     done
+    if [ -n "$qemu" ]; then
+      mkdir -p "$root${kept%/*}"
+      [ -e "$root$kept" ] || : >"$root$kept"
+      mount --bind "$root$preloader" "$root$kept"
+      mount --bind "$qemu" "$root$preloader"
+    fi
     exec chroot "$root" sh -c '\''cd "$1" || exit 125; shift; exec "$@"'\'' sh "$dir" "$@"
-  ' sh "$ROOT" "$REPO" "$@"
+  ' sh "$ROOT" "$REPO" "$qemu" "$PRELOADER32_KEPT" "$PRELOADER32" "$@"
 }
 
 runs() {

@@ -4,6 +4,13 @@
 #   tests/e2e/x86-wine.sh install   as root: set it all up (idempotent)
 #   tests/e2e/x86-wine.sh check     exit 0 if this machine can run 32-bit Wine,
 #                                   else explain why and exit 1
+#   tests/e2e/x86-wine.sh kind      how 32-bit Linux programs run here now:
+#                                   native, qemu or none
+#   tests/e2e/x86-wine.sh qemu-on   as root: hand them to qemu even where the
+#                                   kernel runs them itself; prints the entry's
+#                                   state before (absent, disabled, enabled)
+#   tests/e2e/x86-wine.sh qemu-restore STATE
+#                                   put the entry back in that state
 #
 # 32-bit Wine is a 32-bit Linux program. Where the kernel cannot run those
 # (no IA-32 emulation), binfmt_misc hands them to qemu-i386-static; the F flag
@@ -24,6 +31,68 @@ MASK='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\x
 
 runs_32_bit() {
   [ -x "$LOADER" ] && "$LOADER" --version >/dev/null 2>&1
+}
+
+# binfmt_misc handlers are asked before the kernel's own ELF loader, so with
+# an enabled entry every 32-bit program runs through qemu. qemu-user also
+# takes its options from QEMU_* variables: with QEMU_VERSION set it prints
+# its own version instead of running the program, which the kernel would not.
+kind() {
+  version=$( [ -x "$LOADER" ] && QEMU_VERSION=1 "$LOADER" --version 2>/dev/null) || version=
+  case $version in
+    qemu-i386*) echo qemu ;;
+    wine-*) echo native ;;
+    *) echo none ;;
+  esac
+}
+
+register() {
+  if [ ! -e "$BINFMT/register" ]; then
+    mount -t binfmt_misc binfmt_misc "$BINFMT" ||
+      { echo "x86-wine: cannot mount binfmt_misc" >&2; return 1; }
+  fi
+  # A stale entry (disabled, or registered without F) is replaced.
+  [ -e "$BINFMT/$ENTRY" ] && echo -1 >"$BINFMT/$ENTRY"
+  printf '%s' ":$ENTRY:M::$MAGIC:$MASK:$QEMU:F" >"$BINFMT/register" ||
+    { echo "x86-wine: cannot register $QEMU with binfmt_misc" >&2; return 1; }
+}
+
+entry_state() {
+  if [ ! -e "$BINFMT/$ENTRY" ]; then
+    echo absent
+  elif [ "$(head -n 1 "$BINFMT/$ENTRY")" = enabled ]; then
+    echo enabled
+  else
+    echo disabled
+  fi
+}
+
+qemu_on() {
+  [ "$(id -u)" = 0 ] || { echo "x86-wine: qemu-on needs root" >&2; return 1; }
+  [ -x "$QEMU" ] || { echo "x86-wine: $QEMU is missing (make deps installs it)" >&2; return 1; }
+  [ -e "$BINFMT/register" ] || mount -t binfmt_misc binfmt_misc "$BINFMT" ||
+    { echo "x86-wine: cannot mount binfmt_misc" >&2; return 1; }
+  before=$(entry_state)
+  case $before in
+    absent) register || return 1 ;;
+    disabled) echo 1 >"$BINFMT/$ENTRY" ;;
+  esac
+  if [ "$(kind)" != qemu ]; then
+    echo "x86-wine: 32-bit programs still do not run through $QEMU" >&2
+    qemu_restore "$before"
+    return 1
+  fi
+  echo "$before"
+}
+
+qemu_restore() {
+  [ -e "$BINFMT/$ENTRY" ] || return 0
+  case $1 in
+    absent) echo -1 >"$BINFMT/$ENTRY" ;;
+    disabled) echo 0 >"$BINFMT/$ENTRY" ;;
+    enabled) ;;
+    *) echo "x86-wine: unknown entry state '$1'" >&2; return 2 ;;
+  esac
 }
 
 missing_packages() {
@@ -53,14 +122,7 @@ install() {
   fi
 
   runs_32_bit && return 0
-  if [ ! -e "$BINFMT/register" ]; then
-    mount -t binfmt_misc binfmt_misc "$BINFMT" ||
-      { echo "x86-wine: cannot mount binfmt_misc" >&2; return 0; }
-  fi
-  # A stale entry (disabled, or registered without F) is replaced.
-  [ -e "$BINFMT/$ENTRY" ] && echo -1 >"$BINFMT/$ENTRY"
-  printf '%s' ":$ENTRY:M::$MAGIC:$MASK:$QEMU:F" >"$BINFMT/register" ||
-    { echo "x86-wine: cannot register $QEMU with binfmt_misc" >&2; return 0; }
+  register || return 0
   runs_32_bit || echo "x86-wine: 32-bit Wine still does not start" >&2
   return 0
 }
@@ -85,5 +147,9 @@ check() {
 case "${1:-}" in
   install) install ;;
   check) check ;;
-  *) echo "usage: $0 install|check" >&2; exit 2 ;;
+  kind) kind ;;
+  qemu-on) qemu_on ;;
+  qemu-restore) [ $# -eq 2 ] || { echo "usage: $0 qemu-restore STATE" >&2; exit 2; }
+                qemu_restore "$2" ;;
+  *) echo "usage: $0 install|check|kind|qemu-on|qemu-restore STATE" >&2; exit 2 ;;
 esac
