@@ -271,6 +271,15 @@ def build_timer(out_dir):
 
 # -- Wine --------------------------------------------------------------------
 
+class ImageNotStarted(RuntimeError):
+    """Wine could not start the image at all (the timer's CreateProcessW
+    failed)."""
+
+
+# The timer's own exit codes, for a run it could not make (bench/timer.c).
+TIMER_FAILURES = range(0xBE000001, 0xBE000005)
+
+
 class BenchPrefix:
     """One Wine prefix for all runs: the stand-in msiexec, the timer, and a
     temporary directory whose Unix side the benchmark can reach."""
@@ -322,6 +331,9 @@ class BenchPrefix:
         code = self.prefix.run(TIMER_WINDOWS, command, temp=TEMP_WINDOWS, standin=standin,
                                timeout=600)
         unix_seconds = time.perf_counter() - started
+        if code in TIMER_FAILURES and not self.result_unix.exists():
+            raise ImageNotStarted(f"{exe_unix.name} ({exe_unix.stat().st_size / MiB:.0f} MiB) "
+                                  f"could not be started (timer code {code:#x})")
         reported_code, seconds = self.result_unix.read_text().split()
         if int(reported_code) != code:
             raise RuntimeError(f"timer saw exit code {reported_code}, runner {code}")
@@ -483,4 +495,18 @@ def machine_summary():
     version = subprocess.run([wine.WINE, "--version"], stdout=subprocess.PIPE,
                              text=True).stdout.strip()
     return (f"{os.cpu_count()} cores (nproc {len(os.sched_getaffinity(0))}), {cpu}; "
-            f"{total / GiB:.1f} GiB memory; {version}; Linux {os.uname().release}")
+            f"{total / GiB:.1f} GiB memory; {version}; Linux {os.uname().release}; "
+            f"32-bit Linux programs: {x86_execution()}")
+
+
+def x86_execution():
+    """How this machine runs 32-bit Linux programs (32-bit Wine): natively,
+    or through which qemu."""
+    kind = subprocess.run([str(REPO / "tests" / "e2e" / "x86-wine.sh"), "kind"],
+                          stdout=subprocess.PIPE, text=True).stdout.strip()
+    if kind != "qemu":
+        return kind
+    # With QEMU_VERSION set, qemu prints its version instead of the program's.
+    version = subprocess.run(["/usr/lib/wine/wine", "--version"], stdout=subprocess.PIPE,
+                             text=True, env={**os.environ, "QEMU_VERSION": "1"}).stdout
+    return f"through {version.splitlines()[0] if version else 'qemu'} (binfmt_misc)"
