@@ -62,13 +62,14 @@ x86 x64 native fuzz:
 	cmake --preset $@ >/dev/null
 	cmake --build build/$@ -j$(JOBS)
 
-# One apt-get run for all packages where the tests need them too.
+# One apt-get run for all packages (32-bit Wine's too) where the tests need them too.
 deps: PACKAGES := $(DEMO_PACKAGES) $(TEST_PACKAGES)
 demo-deps: PACKAGES := $(DEMO_PACKAGES)
 deps demo-deps:
+ifeq ($(SETUP_SKIP_X86_RUN),1)
 	$(call install_packages,$(PACKAGES))
-ifneq ($(SETUP_SKIP_X86_RUN),1)
-	tests/e2e/x86-wine.sh install
+else
+	tests/e2e/x86-wine.sh install $(PACKAGES)
 endif
 ifneq ($(SETUP_SKIP_WINE10),1)
 	$(if $(filter deps,$@),tests/e2e/wine10.sh install)

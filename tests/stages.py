@@ -50,7 +50,7 @@ GRACE_SECONDS = 30
 
 KIND_TEXT = {
     "native": "the kernel runs them itself",
-    "qemu": "through qemu-i386-static (binfmt_misc)",
+    "qemu": "binfmt_misc hands them to qemu-i386-static",
     "none": "they do not run here",
 }
 

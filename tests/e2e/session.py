@@ -15,6 +15,7 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 from pathlib import Path
 
@@ -57,6 +58,7 @@ def prefix():
                 raise RuntimeError(f"{path} is missing: run `make x64` first")
         created = wine.WinePrefix(TOOLS / "e2e_runner.exe")
         created.create()
+        report_creation(created, "x64 build")
         created.put_file(LAUNCHER, SETUP)
         created.install_standin(TOOLS / "msiexec.exe")
         created.put_file(TOOLS / "hold_file.exe", BUILD_TOOLS_WINDOWS + "\\hold_file.exe")
@@ -81,6 +83,7 @@ def x86_prefix(engine=wine.WINE8):
         delete_posix = wine.build_tool("delete_posix", X86_TOOLS, machine="i686")
         created = wine.WinePrefix(runner, engine=engine)
         created.create()
+        report_creation(created, "32-bit product")
         created.put_file(X86_LAUNCHER, SETUP)
         created.install_standin(standin, bits=32)
         created.put_file(TOOLS / "hold_file.exe", BUILD_TOOLS_WINDOWS + "\\hold_file.exe")
@@ -88,6 +91,12 @@ def x86_prefix(engine=wine.WINE8):
         created.put_file(delete_posix, BUILD_TOOLS_WINDOWS + "\\delete_posix.exe")
         _x86_prefixes[engine] = created
     return _x86_prefixes[engine]
+
+
+def report_creation(created, purpose):
+    # Where a stage's time goes: a new prefix is its largest single step.
+    print(f"\n[{created.engine.name} prefix for the {purpose}: created in "
+          f"{created.creation_seconds:.1f} s]", file=sys.stderr, flush=True)
 
 
 def check_typical_run(test, temp_windows, temp_unix, msiexec):

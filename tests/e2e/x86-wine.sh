@@ -1,7 +1,9 @@
 #!/bin/sh
 # 32-bit Wine for the end-to-end run of the 32-bit product (build/x86/setup.exe).
 #
-#   tests/e2e/x86-wine.sh install   as root: set it all up (idempotent)
+#   tests/e2e/x86-wine.sh install [PACKAGE...]
+#                                   as root: set it all up (idempotent); further
+#                                   Debian packages come in the same apt-get run
 #   tests/e2e/x86-wine.sh check     exit 0 if this machine can run 32-bit Wine,
 #                                   else explain why and exit 1
 #   tests/e2e/x86-wine.sh kind      how 32-bit Linux programs run here now:
@@ -96,7 +98,7 @@ qemu_restore() {
 }
 
 missing_packages() {
-  for p in $PACKAGES; do
+  for p in "$@"; do
     [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" = "install ok installed" ] || echo "$p"
   done
 }
@@ -111,7 +113,9 @@ install() {
     dpkg --add-architecture i386
     updated=no
   fi
-  missing=$(missing_packages)
+  # One apt-get update and install for everything: on a new machine each
+  # costs tens of seconds.
+  missing=$(missing_packages $PACKAGES "$@")
   if [ -n "$missing" ]; then
     echo "Installing:" $missing
     apt-get update -qq
@@ -145,7 +149,7 @@ check() {
 }
 
 case "${1:-}" in
-  install) install ;;
+  install) shift; install "$@" ;;
   check) check ;;
   kind) kind ;;
   qemu-on) qemu_on ;;
