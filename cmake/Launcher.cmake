@@ -159,7 +159,8 @@ target_link_options(setup PRIVATE
     -Wl,-Map=${CMAKE_BINARY_DIR}/setup.map)
 set_property(TARGET setup APPEND PROPERTY LINK_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/finish-image.py)
 
-# The resource section read-only, and (32-bit) where it can be mapped.
+# Run from the paging file when started from a share or removable medium, the
+# resource section read-only, and (32-bit) where it can be mapped.
 add_custom_command(TARGET setup POST_BUILD
     COMMAND ${SETUP_PYTHON3} ${CMAKE_CURRENT_LIST_DIR}/finish-image.py $<TARGET_FILE:setup>
             ${finish_options}

@@ -171,6 +171,26 @@ def make_msi(path, name, version, product_code, upgrade_code, manufacturer="Test
     return path
 
 
+IMAGE_FILE_REMOVABLE_RUN_FROM_SWAP = 0x0400
+IMAGE_FILE_NET_RUN_FROM_SWAP = 0x0800
+
+
+def finished_image_problems(pe):
+    """What the post-link step should have left and did not: both
+    run-from-swap flags in the COFF Characteristics, and a header checksum
+    that matches the file."""
+    problems = []
+    flags = pe.FILE_HEADER.Characteristics
+    for name, bit in (("NET_RUN_FROM_SWAP", IMAGE_FILE_NET_RUN_FROM_SWAP),
+                      ("REMOVABLE_RUN_FROM_SWAP", IMAGE_FILE_REMOVABLE_RUN_FROM_SWAP)):
+        if not flags & bit:
+            problems.append(f"Characteristics {flags:#06x} lacks IMAGE_FILE_{name} ({bit:#06x})")
+    stored, computed = pe.OPTIONAL_HEADER.CheckSum, pe.generate_checksum()
+    if stored != computed:
+        problems.append(f"header checksum is {stored:#x}, the file's is {computed:#x}")
+    return problems
+
+
 def string_file_info(pe):
     strings = {}
     for info in getattr(pe, "FileInfo", [[]])[0]:

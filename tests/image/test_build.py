@@ -27,6 +27,9 @@ class ReproducibleBuildTest(unittest.TestCase):
         cls.second = support.configure_and_build(os.path.join(root, "b", "other", "folder", "x86"))
 
     def test_two_clean_builds_in_different_folders_are_identical(self):
+        # Identical as finished: the post-link step's flags and checksum included.
+        problems = support.finished_image_problems(support.load_pe(self.first))
+        self.assertEqual(problems, [], f"{self.first} is not the finished image")
         first, second = support.sha256(self.first), support.sha256(self.second)
         if first != second:
             self.fail(f"{self.first} and {self.second} differ: " + support.describe_difference(
@@ -154,6 +157,10 @@ class SigningTest(unittest.TestCase):
 
     def test_signed_image_still_carries_the_package(self):
         pe, carried = carried_package(self.exe)
+        # Signing comes after the post-link step and must keep what it set;
+        # the certificate table changes the file, so the checksum is the
+        # signer's, and must still be right.
+        self.assertEqual(support.finished_image_problems(pe), [], "the signed image")
         security = pe.OPTIONAL_HEADER.DATA_DIRECTORY[
             pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
         self.assertGreater(security.Size, 0, "no certificate table in the image")
