@@ -44,7 +44,8 @@ class CustomPackageTest(unittest.TestCase):
         os.makedirs(os.path.dirname(cls.package))
         cls.first_package = support.make_package(cls.package, 100 * 1024)
         cls.binary_dir = os.path.join(root, "x86")
-        cls.exe = support.configure_and_build(cls.binary_dir, f"SETUP_PACKAGE={cls.package}")
+        cls.exe = support.configure_and_build(cls.binary_dir, f"SETUP_PACKAGE={cls.package}",
+                                              *support.STAND_IN_TEXTS)
         cls.first_image = support.read(cls.exe)
 
     def test_embeds_the_file_byte_for_byte(self):
@@ -87,7 +88,8 @@ class RefusalTest(unittest.TestCase):
     def configure(self, package="", pkcs12="", password_file=""):
         return support.configure(self.binary_dir, f"SETUP_PACKAGE={package}",
                                  f"SETUP_SIGN_PKCS12={pkcs12}",
-                                 f"SETUP_SIGN_PASSWORD_FILE={password_file}")
+                                 f"SETUP_SIGN_PASSWORD_FILE={password_file}",
+                                 *support.STAND_IN_TEXTS)
 
     def test_refuses_missing_or_wrong_files(self):
         good = self.path("good.msi")
