@@ -118,8 +118,11 @@ def build_launcher(package_path, build_dir, preset="x64"):
     preset (x64 or x86) in build_dir (configure and build are no-ops when up
     to date)."""
     started = time.monotonic()
+    # The generated packages are stand-ins whose names no tool can read:
+    # configuring asks for the version block's texts.
     run_quiet(["cmake", "--preset", preset, "-B", str(build_dir),
-               f"-DSETUP_PACKAGE={package_path}"], cwd=REPO)
+               f"-DSETUP_PACKAGE={package_path}", "-DSETUP_PRODUCT=Bench Drivers",
+               "-DSETUP_COMPANY=Veltrane"], cwd=REPO)
     run_quiet(["cmake", "--build", str(build_dir), "--target", "setup"], cwd=REPO)
     return Path(build_dir) / "setup.exe", time.monotonic() - started
 

@@ -11,7 +11,7 @@ set(SETUP_PRODUCT "" CACHE STRING
 set(SETUP_COMPANY "" CACHE STRING
     "Company name in the version block; empty for the package's Manufacturer")
 set(SETUP_DESCRIPTION "" CACHE STRING
-    "File description in the version block; empty for \"<the package's ProductName> Setup\"")
+    "File description in the version block; empty for \"<the product name> Setup\"")
 set(SETUP_SIGN_PKCS12 "" CACHE FILEPATH "PKCS#12 file holding the code-signing key and certificate")
 set(SETUP_SIGN_PASSWORD_FILE "" CACHE FILEPATH "File holding the PKCS#12 password")
 
@@ -39,32 +39,63 @@ endif()
 parse_file_version(SETUP_BLOCK_VERSION "${SETUP_BLOCK_VERSION}")
 message(STATUS "  Version block   ${SETUP_BLOCK_VERSION} (${version_source})")
 
-# The version block's texts: the option when given; else, for a package of
-# the release engineer's whose Property table could be read, its own names;
-# else the sample product's.
+# The version block's texts: each option when given; else the package's own
+# names (the description: "<product name> Setup"). The sample build keeps
+# the sample product's texts. A package of the release engineer's whose names
+# cannot be read must not borrow the sample's, so configuring stops there and
+# names the options that would replace them.
 function(choose_version_text out option sample package_fact)
   if(NOT "${${option}}" STREQUAL "")
     set(text "${${option}}")
     set(source "${option}")
-  elseif(SETUP_PACKAGE AND DEFINED package_${package_fact}
-         AND NOT package_${package_fact} STREQUAL "(unknown)")
+  elseif(NOT SETUP_PACKAGE)
+    set(text "${sample}")
+    set(source "the sample product's text")
+  elseif(NOT "${package_${package_fact}}" MATCHES "^(\\(unknown\\))?$")
     set(text "${package_${package_fact}}")
     set(source "the package's ${package_fact}")
   else()
-    set(text "${sample}")
-    set(source "the sample product's text")
+    set(text "")
+    set(source "")
   endif()
   set(${out} "${text}" PARENT_SCOPE)
   set(${out}_SOURCE "${source}" PARENT_SCOPE)
 endfunction()
 choose_version_text(SETUP_PRODUCT_TEXT SETUP_PRODUCT "Veltrane USB Drivers" ProductName)
 choose_version_text(SETUP_COMPANY_TEXT SETUP_COMPANY "Veltrane" Manufacturer)
-if(SETUP_DESCRIPTION STREQUAL "" AND SETUP_PRODUCT_TEXT_SOURCE STREQUAL "the package's ProductName")
-  set(SETUP_DESCRIPTION_TEXT "${SETUP_PRODUCT_TEXT} Setup")
-  set(SETUP_DESCRIPTION_TEXT_SOURCE "the package's ProductName")
-else()
-  choose_version_text(SETUP_DESCRIPTION_TEXT SETUP_DESCRIPTION "Veltrane USB Drivers Setup" "")
+set(missing_facts)
+set(missing_options)
+if(SETUP_PRODUCT_TEXT_SOURCE STREQUAL "")
+  list(APPEND missing_facts "no ProductName")
+  list(APPEND missing_options "-DSETUP_PRODUCT=<product name>")
 endif()
+if(SETUP_COMPANY_TEXT_SOURCE STREQUAL "")
+  list(APPEND missing_facts "no Manufacturer")
+  list(APPEND missing_options "-DSETUP_COMPANY=<company name>")
+endif()
+if(missing_options)
+  list(JOIN missing_facts " and " missing_facts)
+  list(JOIN missing_options " and " missing_options)
+  message(FATAL_ERROR "The version block's texts cannot be read from ${SETUP_PACKAGE_FILE} "
+                      "(${missing_facts} in its Property table, or the table itself could not "
+                      "be read): pass ${missing_options}")
+endif()
+if(NOT SETUP_DESCRIPTION STREQUAL "")
+  set(SETUP_DESCRIPTION_TEXT "${SETUP_DESCRIPTION}")
+  set(SETUP_DESCRIPTION_TEXT_SOURCE "SETUP_DESCRIPTION")
+else()
+  set(SETUP_DESCRIPTION_TEXT "${SETUP_PRODUCT_TEXT} Setup")
+  set(SETUP_DESCRIPTION_TEXT_SOURCE "${SETUP_PRODUCT_TEXT_SOURCE}")
+endif()
+# The resource script is read as UTF-8 (setup.rc): anything else would reach
+# the image as other characters.
+foreach(option IN ITEMS SETUP_PRODUCT SETUP_COMPANY SETUP_DESCRIPTION)
+  check_utf8(text_ok "${${option}_TEXT}")
+  if(NOT text_ok)
+    string(HEX "${${option}_TEXT}" hex)
+    message(FATAL_ERROR "${${option}_TEXT_SOURCE} is not valid UTF-8 (bytes ${hex})")
+  endif()
+endforeach()
 message(STATUS "  Product text    ${SETUP_PRODUCT_TEXT} (${SETUP_PRODUCT_TEXT_SOURCE})")
 message(STATUS "  Company text    ${SETUP_COMPANY_TEXT} (${SETUP_COMPANY_TEXT_SOURCE})")
 message(STATUS "  Description     ${SETUP_DESCRIPTION_TEXT} (${SETUP_DESCRIPTION_TEXT_SOURCE})")
@@ -159,7 +190,8 @@ target_link_options(setup PRIVATE
     -Wl,-Map=${CMAKE_BINARY_DIR}/setup.map)
 set_property(TARGET setup APPEND PROPERTY LINK_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/finish-image.py)
 
-# The resource section read-only, and (32-bit) where it can be mapped.
+# Run from the paging file when started from a share or removable medium, the
+# resource section read-only, and (32-bit) where it can be mapped.
 add_custom_command(TARGET setup POST_BUILD
     COMMAND ${SETUP_PYTHON3} ${CMAKE_CURRENT_LIST_DIR}/finish-image.py $<TARGET_FILE:setup>
             ${finish_options}

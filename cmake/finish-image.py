@@ -1,8 +1,19 @@
 """Last step of the link of setup.exe, before its size is reported and it is
-signed: makes the resource section read-only and, where the image asks for
-it, checks that the section starts at a whole page of the file.
+signed: asks Windows to run the image from the paging file when it is
+started from a network share or removable medium, makes the resource
+section read-only and, where the image asks for it, checks that the section
+starts at a whole page of the file.
 
     finish-image.py EXE [--page-aligned-resources]
+
+Started from a share or a USB stick, the launcher would otherwise read the
+package it carries from pages backed by that medium: if the medium goes
+away during the copy, the read faults (EXCEPTION_IN_PAGE_ERROR) and the
+process dies instead of reporting the failure. With
+IMAGE_FILE_NET_RUN_FROM_SWAP and IMAGE_FILE_REMOVABLE_RUN_FROM_SWAP the
+loader copies the whole image into paging-file-backed memory first, so a
+failing medium fails the start, before anything has changed. GNU ld has no
+option for either flag.
 
 The linker marks a section named .rsrc writable whatever its input says.
 Nothing writes the resources, and read-only they stay exactly as carried:
@@ -21,6 +32,8 @@ import struct
 import sys
 
 IMAGE_SCN_MEM_WRITE = 0x80000000
+IMAGE_FILE_REMOVABLE_RUN_FROM_SWAP = 0x0400
+IMAGE_FILE_NET_RUN_FROM_SWAP = 0x0800
 RESOURCE_DIRECTORY = 2
 
 
@@ -76,6 +89,12 @@ def main(argv):
         fail(f"{path}: the resource section starts at file offset {raw_offset:#x}, not at a "
              f"multiple of {section_alignment:#x}; Wine would read it into private memory "
              "instead of mapping it (see cmake/compact-i386.ld)", path)
+
+    # COFF header: Characteristics is its last field, 18 bytes after the signature.
+    characteristics = pe + 4 + 18
+    flags = struct.unpack_from("<H", image, characteristics)[0]
+    struct.pack_into("<H", image, characteristics,
+                     flags | IMAGE_FILE_NET_RUN_FROM_SWAP | IMAGE_FILE_REMOVABLE_RUN_FROM_SWAP)
 
     flags = struct.unpack_from("<I", image, header + 36)[0]
     struct.pack_into("<I", image, header + 36, flags & ~IMAGE_SCN_MEM_WRITE)

@@ -161,5 +161,8 @@ def install_custom_launcher(test_class, windows_path, package=None, package_byte
     if package_bytes is not None:
         package = work / "custom.msi"
         package.write_bytes(package_bytes)
+        # No tool can read the names of such a stand-in: configuring asks for
+        # the version block's texts.
+        definitions = ["SETUP_PRODUCT=Stand-in Drivers", "SETUP_COMPANY=Contoso", *definitions]
     exe = build_launcher(package, work / "build", definitions)
     prefix().put_file(exe, windows_path)

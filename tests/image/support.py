@@ -15,6 +15,7 @@ PRODUCT_DIR = os.path.join(REPO, "build", "x86")
 PRODUCT_EXE = os.path.join(PRODUCT_DIR, "setup.exe")
 SAMPLE_PACKAGE = os.path.join("package", "VeltraneUsbDrivers.msi")  # under a build folder
 
+RT_VERSION = 16
 RT_MANIFEST = 24
 LANG_EN_US = 1033
 MSI_SIGNATURE = bytes.fromhex("D0CF11E0A1B11AE1")
@@ -75,6 +76,11 @@ def describe_difference(actual, expected, pe=None):
 
 def sha256(path):
     return hashlib.sha256(read(path)).hexdigest()
+
+
+# The version block's texts for a launcher around a stand-in package, whose
+# names no tool can read (configuring asks for them).
+STAND_IN_TEXTS = ("SETUP_PRODUCT=Stand-in Drivers", "SETUP_COMPANY=Contoso")
 
 
 def make_package(path, size, signature=MSI_SIGNATURE):
@@ -171,12 +177,59 @@ def make_msi(path, name, version, product_code, upgrade_code, manufacturer="Test
     return path
 
 
+IMAGE_FILE_REMOVABLE_RUN_FROM_SWAP = 0x0400
+IMAGE_FILE_NET_RUN_FROM_SWAP = 0x0800
+
+
+def finished_image_problems(pe):
+    """What the post-link step should have left and did not: both
+    run-from-swap flags in the COFF Characteristics, and a header checksum
+    that matches the file."""
+    problems = []
+    flags = pe.FILE_HEADER.Characteristics
+    for name, bit in (("NET_RUN_FROM_SWAP", IMAGE_FILE_NET_RUN_FROM_SWAP),
+                      ("REMOVABLE_RUN_FROM_SWAP", IMAGE_FILE_REMOVABLE_RUN_FROM_SWAP)):
+        if not flags & bit:
+            problems.append(f"Characteristics {flags:#06x} lacks IMAGE_FILE_{name} ({bit:#06x})")
+    stored, computed = pe.OPTIONAL_HEADER.CheckSum, pe.generate_checksum()
+    if stored != computed:
+        problems.append(f"header checksum is {stored:#x}, the file's is {computed:#x}")
+    return problems
+
+
+def version_nodes(data, offset, end):
+    """The nodes of a VS_VERSIONINFO tree between two offsets, each as
+    (key, value bytes, offset of its children, offset of its end)."""
+    while offset + 6 <= end:
+        length = struct.unpack_from("<H", data, offset)[0]
+        if length < 6:
+            raise AssertionError(f"version block node at {offset:#x} is {length} bytes long")
+        node_end = offset + length
+        key_end = offset + 6
+        while key_end < node_end and data[key_end:key_end + 2] != b"\0\0":
+            key_end += 2
+        key = data[offset + 6:key_end].decode("utf-16-le")
+        value = (key_end + 2 + 3) & ~3
+        value_length, kind = struct.unpack_from("<HH", data, offset + 2)
+        size = value_length * 2 if kind == 1 else value_length
+        yield key, data[value:value + size], (value + size + 3) & ~3, node_end
+        offset = (node_end + 3) & ~3
+
+
 def string_file_info(pe):
+    """The version block's texts, {name: text}, decoded from the RT_VERSION
+    resource's UTF-16 as Windows reads them (strictly: a text stored as
+    something else than UTF-16 fails here)."""
+    blocks = [data for key, data in resources(pe).items() if key[0] == RT_VERSION]
     strings = {}
-    for info in getattr(pe, "FileInfo", [[]])[0]:
-        if info.Key == b"StringFileInfo":
-            for table in info.StringTable:
-                strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
+    for data in blocks:
+        for _, _, children, end in version_nodes(data, 0, len(data)):  # VS_VERSION_INFO
+            for key, _, tables, tables_end in version_nodes(data, children, end):
+                if key != "StringFileInfo":
+                    continue
+                for _, _, entries, entries_end in version_nodes(data, tables, tables_end):
+                    for name, value, _, _ in version_nodes(data, entries, entries_end):
+                        strings[name] = value.decode("utf-16-le").split("\0")[0]
     return strings
 
 

@@ -27,6 +27,9 @@ class ReproducibleBuildTest(unittest.TestCase):
         cls.second = support.configure_and_build(os.path.join(root, "b", "other", "folder", "x86"))
 
     def test_two_clean_builds_in_different_folders_are_identical(self):
+        # Identical as finished: the post-link step's flags and checksum included.
+        problems = support.finished_image_problems(support.load_pe(self.first))
+        self.assertEqual(problems, [], f"{self.first} is not the finished image")
         first, second = support.sha256(self.first), support.sha256(self.second)
         if first != second:
             self.fail(f"{self.first} and {self.second} differ: " + support.describe_difference(
@@ -41,7 +44,8 @@ class CustomPackageTest(unittest.TestCase):
         os.makedirs(os.path.dirname(cls.package))
         cls.first_package = support.make_package(cls.package, 100 * 1024)
         cls.binary_dir = os.path.join(root, "x86")
-        cls.exe = support.configure_and_build(cls.binary_dir, f"SETUP_PACKAGE={cls.package}")
+        cls.exe = support.configure_and_build(cls.binary_dir, f"SETUP_PACKAGE={cls.package}",
+                                              *support.STAND_IN_TEXTS)
         cls.first_image = support.read(cls.exe)
 
     def test_embeds_the_file_byte_for_byte(self):
@@ -84,7 +88,8 @@ class RefusalTest(unittest.TestCase):
     def configure(self, package="", pkcs12="", password_file=""):
         return support.configure(self.binary_dir, f"SETUP_PACKAGE={package}",
                                  f"SETUP_SIGN_PKCS12={pkcs12}",
-                                 f"SETUP_SIGN_PASSWORD_FILE={password_file}")
+                                 f"SETUP_SIGN_PASSWORD_FILE={password_file}",
+                                 *support.STAND_IN_TEXTS)
 
     def test_refuses_missing_or_wrong_files(self):
         good = self.path("good.msi")
@@ -154,6 +159,10 @@ class SigningTest(unittest.TestCase):
 
     def test_signed_image_still_carries_the_package(self):
         pe, carried = carried_package(self.exe)
+        # Signing comes after the post-link step and must keep what it set;
+        # the certificate table changes the file, so the checksum is the
+        # signer's, and must still be right.
+        self.assertEqual(support.finished_image_problems(pe), [], "the signed image")
         security = pe.OPTIONAL_HEADER.DATA_DIRECTORY[
             pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
         self.assertGreater(security.Size, 0, "no certificate table in the image")

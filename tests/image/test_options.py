@@ -104,6 +104,12 @@ class ConfigureTest(unittest.TestCase):
              ['SETUP_VERSION_TEXT "2"', "SETUP_VERSION_MAJOR 2", "SETUP_VERSION_TWEAK 0"]),
             (dict(SETUP_VERSION="65535.0.007.65535"), [], None,
              ["SETUP_VERSION_MAJOR 65535", "SETUP_VERSION_PATCH 7", "SETUP_VERSION_TWEAK 65535"]),
+            # The description follows the product name given, not the sample's.
+            (dict(SETUP_PRODUCT="Foo"), [], None,
+             ['SETUP_PRODUCT "Foo"', 'SETUP_DESCRIPTION "Foo Setup"', 'SETUP_COMPANY "Veltrane"']),
+            (dict(SETUP_COMPANY="Müller GmbH", SETUP_DESCRIPTION="Gerätetreiber-Installation"), [],
+             None, ['SETUP_COMPANY "Müller GmbH"', 'SETUP_DESCRIPTION "Gerätetreiber-Installation"',
+                    'SETUP_PRODUCT "Veltrane USB Drivers"']),
         ]
         for options, product, manifest, build in cases:
             with self.subTest(**options):
@@ -160,6 +166,8 @@ class ConfigureTest(unittest.TestCase):
         cases += [("SETUP_VERSION", version) for version in (
             "1.2.3.4.5", "65536", "1.65536", "99999999999999999999", "1..2", ".1", "1.", "v1.2",
             "1.2-beta", "-1", "1 2")]
+        cases += [(option, "Caf\udce9") for option in (
+            "SETUP_PRODUCT", "SETUP_COMPANY", "SETUP_DESCRIPTION")]
         cases += [("SETUP_ICON", self.path(name)) for name in (
             "absent.ico", "folder.ico", "short.ico", "past-end.ico", "inside-directory.ico",
             "empty-image.ico", *broken_icons)]
@@ -207,16 +215,48 @@ class ConfigureTest(unittest.TestCase):
         self.assertIn("Description     Tools installer (SETUP_DESCRIPTION)", output)
         self.assertIn('SETUP_DESCRIPTION "Tools installer"', generated(self.binary_dir, "setup_build.h"))
 
-    def test_an_unreadable_package_is_carried_with_a_warning_and_the_project_version(self):
+    def test_a_package_whose_names_cannot_be_read_needs_the_options_for_them(self):
+        # Never the sample's texts in another product's launcher: configuring
+        # stops, naming the options that replace what is missing.
         unreadable = self.path("unreadable.msi")
         support.make_package(unreadable, 8192)
-        output = self.configure_ok(SETUP_PACKAGE=unreadable)
+        no_maker = self.path("no-maker.msi")
+        support.make_msi(no_maker, "Sensor Kit", "2.0", OTHER_CODE, OTHER_UPGRADE_CODE)
+        support.run_ok("msibuild", no_maker, "-q",
+                       "DELETE FROM `Property` WHERE `Property` = 'Manufacturer'")
+        cases = [  # (package, options, options the error must name, options it must not)
+            (unreadable, {}, ["SETUP_PRODUCT", "SETUP_COMPANY"], []),
+            (unreadable, dict(SETUP_PRODUCT="Kit", SETUP_DESCRIPTION="Kit installer"),
+             ["SETUP_COMPANY"], ["SETUP_PRODUCT"]),
+            (unreadable, dict(SETUP_COMPANY="Fabrikam"), ["SETUP_PRODUCT"], ["SETUP_COMPANY"]),
+            (no_maker, {}, ["SETUP_COMPANY"], ["SETUP_PRODUCT"]),
+        ]
+        for package, options, named, not_named in cases:
+            with self.subTest(package=os.path.basename(package), **options):
+                status, output = self.configure(SETUP_PACKAGE=package, **options)
+                self.assertNotEqual(status, 0, "configured anyway:\n" + output[-2000:])
+                error = flat(output[output.find("CMake Error"):])
+                self.assertIn(flat(f"The version block's texts cannot be read from {package}"), error)
+                for option in named:
+                    self.assertIn(f"-D{option}=", error)
+                for option in not_named:
+                    self.assertNotIn(f"-D{option}=", error)
+
+        # With both given, the unreadable package is carried, with a warning,
+        # and the version block shows the project version.
+        output = self.configure_ok(SETUP_PACKAGE=unreadable, SETUP_PRODUCT="Kit",
+                                   SETUP_COMPANY="Fabrikam")
         self.assertIn("CMake Warning", output)
         self.assertIn(flat(f"Cannot read the Property table of {unreadable}"), flat(output))
         version = support.project_version()
         self.assertIn(f"Version block   {version} (the project version)", output)
-        self.assertIn(f'SETUP_VERSION_TEXT "{version}"', generated(self.binary_dir, "setup_build.h"))
-        self.assertIn('SETUP_PRODUCT "Veltrane USB Drivers"', generated(self.binary_dir, "setup_build.h"))
+        build_h = generated(self.binary_dir, "setup_build.h")
+        for text in (f'SETUP_VERSION_TEXT "{version}"', 'SETUP_PRODUCT "Kit"',
+                     'SETUP_COMPANY "Fabrikam"', 'SETUP_DESCRIPTION "Kit Setup"'):
+            self.assertIn(text, build_h)
+        output = self.configure_ok(SETUP_PACKAGE=no_maker, SETUP_COMPANY="Fabrikam")
+        self.assertIn("Product text    Sensor Kit (the package's ProductName)", output)
+        self.assertIn("Company text    Fabrikam (SETUP_COMPANY)", output)
 
     def test_the_samples_facts_are_those_of_the_built_sample(self):
         # Read from its WiX source before it is built; the product build
@@ -281,25 +321,47 @@ class AllOptionsBuildTest(unittest.TestCase):
         self.assertEqual({key: strings.get(key) for key in self.TEXTS}, self.TEXTS)
 
 
-class PackageTextsBuildTest(unittest.TestCase):
-    """A 32-bit build around a package of another product, with no version
-    texts given: the version block names that product and its maker."""
+class VersionTextsBuildTest(unittest.TestCase):
+    """32-bit builds around packages of other products, one build folder for
+    all: the version block's texts as Windows reads them (UTF-16), from the
+    package or from the options, in any language."""
 
     @classmethod
     def setUpClass(cls):
-        root = support.temp_root(cls)
-        package = support.make_msi(os.path.join(root, "Sensors.msi"), "Fabrikam Sensor Suite", "7.2",
-                                   OTHER_CODE, OTHER_UPGRADE_CODE, manufacturer="Fabrikam, Inc.")
-        cls.pe = support.load_pe(support.configure_and_build(
-            os.path.join(root, "x86"), f"SETUP_PACKAGE={package}",
-            f"SETUP_PREVIOUS_PRODUCT_CODE={OTHER_CODE}"))
+        cls.root = support.temp_root(cls)
+        cls.binary_dir = os.path.join(cls.root, "x86")
 
-    def test_the_version_texts_are_the_packages(self):
-        strings = support.string_file_info(self.pe)
-        self.assertEqual({key: strings.get(key) for key in (
-            "ProductName", "CompanyName", "FileDescription", "ProductVersion")}, dict(
-            ProductName="Fabrikam Sensor Suite", CompanyName="Fabrikam, Inc.",
-            FileDescription="Fabrikam Sensor Suite Setup", ProductVersion="7.2"))
+    def package(self, name, product, manufacturer):
+        return support.make_msi(os.path.join(self.root, name), product, "7.2", OTHER_CODE,
+                                OTHER_UPGRADE_CODE, manufacturer=manufacturer)
+
+    def test_the_texts_read_back_from_the_image(self):
+        fabrikam = self.package("Sensors.msi", "Fabrikam Sensor Suite", "Fabrikam, Inc.")
+        german = self.package("Treiber.msi", "Gerätetreiber", "Müller GmbH")
+        cases = [  # (package, options, ProductName, CompanyName, FileDescription)
+            (fabrikam, {}, "Fabrikam Sensor Suite", "Fabrikam, Inc.", "Fabrikam Sensor Suite Setup"),
+            # The package's names are UTF-8 as msiinfo reads them.
+            (german, {}, "Gerätetreiber", "Müller GmbH", "Gerätetreiber Setup"),
+            # The description follows the product name given.
+            (fabrikam, dict(SETUP_PRODUCT="Foo"), "Foo", "Fabrikam, Inc.", "Foo Setup"),
+            # Options in three scripts, one character outside the BMP.
+            (german, dict(SETUP_PRODUCT="Überwachung 監視 \U0001F50C", SETUP_COMPANY="Société Générale",
+                          SETUP_DESCRIPTION="Установщик драйверов"),
+             "Überwachung 監視 \U0001F50C", "Société Générale", "Установщик драйверов"),
+        ]
+        for package, options, product, company, description in cases:
+            with self.subTest(package=os.path.basename(package), **options):
+                values = dict(dict(SETUP_PRODUCT="", SETUP_COMPANY="", SETUP_DESCRIPTION=""),
+                              **options)
+                pe = support.load_pe(support.configure_and_build(
+                    self.binary_dir, f"SETUP_PACKAGE={package}",
+                    f"SETUP_PREVIOUS_PRODUCT_CODE={OTHER_CODE}",
+                    *(f"{k}={v}" for k, v in values.items())))
+                strings = support.string_file_info(pe)
+                self.assertEqual({key: strings.get(key) for key in (
+                    "ProductName", "CompanyName", "FileDescription", "ProductVersion")}, dict(
+                    ProductName=product, CompanyName=company, FileDescription=description,
+                    ProductVersion="7.2"))
 
 
 if __name__ == "__main__":

@@ -195,5 +195,21 @@ class ProductImageTest(unittest.TestCase):
             self.fail("\n".join(problems))
 
 
+class FinishedImagesTest(unittest.TestCase):
+    """What the post-link step leaves in both builds (x86, the product, and x64)."""
+
+    def test_both_run_from_swap_and_keep_a_valid_checksum(self):
+        # Started from a share or a stick, the image must be copied to the
+        # paging file at load, or a medium that goes away faults the copy of
+        # the package out of its pages; the flags are set after the link, so
+        # the checksum must have been computed again after them.
+        for name in ("x86", "x64"):
+            with self.subTest(build=name):
+                exe = os.path.join(support.REPO, "build", name, "setup.exe")
+                problems = support.finished_image_problems(support.load_pe(exe))
+                if problems:
+                    self.fail(f"{exe}:\n" + "\n".join(problems))
+
+
 if __name__ == "__main__":
     unittest.main()
