@@ -58,7 +58,7 @@ def prefix():
                 raise RuntimeError(f"{path} is missing: run `make x64` first")
         created = wine.WinePrefix(TOOLS / "e2e_runner.exe")
         created.create()
-        report_creation(created, "x64 build")
+        report_creation(created)
         created.put_file(LAUNCHER, SETUP)
         created.install_standin(TOOLS / "msiexec.exe")
         created.put_file(TOOLS / "hold_file.exe", BUILD_TOOLS_WINDOWS + "\\hold_file.exe")
@@ -83,7 +83,7 @@ def x86_prefix(engine=wine.WINE8):
         delete_posix = wine.build_tool("delete_posix", X86_TOOLS, machine="i686")
         created = wine.WinePrefix(runner, engine=engine)
         created.create()
-        report_creation(created, "32-bit product")
+        report_creation(created, " for the 32-bit product")
         created.put_file(X86_LAUNCHER, SETUP)
         created.install_standin(standin, bits=32)
         created.put_file(TOOLS / "hold_file.exe", BUILD_TOOLS_WINDOWS + "\\hold_file.exe")
@@ -93,9 +93,9 @@ def x86_prefix(engine=wine.WINE8):
     return _x86_prefixes[engine]
 
 
-def report_creation(created, purpose):
+def report_creation(created, purpose=""):
     # Where a stage's time goes: a new prefix is its largest single step.
-    print(f"\n[{created.engine.name} prefix for the {purpose}: created in "
+    print(f"\n[{created.engine.name} prefix{purpose}: created in "
           f"{created.creation_seconds:.1f} s]", file=sys.stderr, flush=True)
 
 
