@@ -179,7 +179,8 @@ def table(outcomes, kind):
     # Stages that failed without naming a failed test count as one failure.
     failed = sum(max(o.failed, 1 if o.result in ("FAILED", "TIMED OUT") else 0)
                  for o in outcomes)
-    lines.append(f"make test: {passed} passed, {failed} failed")
+    skipped = sum(o.skipped for o in outcomes)
+    lines.append(f"total: {passed} passed, {failed} failed" + (f", {skipped} skipped" if skipped else ""))
     return "\n".join(lines)
 
 
