@@ -79,6 +79,7 @@ import re
 import select
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 from pathlib import Path
@@ -249,10 +250,7 @@ class WinePrefix:
             env = self._env(display=None)
             # No Mono/Gecko install attempts: the tests need neither.
             env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
-            _run_wine_step(self.engine.command(WINE, "wineboot", "-i"),
-                           f"a new {self.engine.name} prefix (wineboot -i)",
-                           PREFIX_CREATION_TIMEOUT, env=env, check=True,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self._boot(env)
             _run_wine_step(self.engine.command(WINESERVER, "-w"), "wineserver -w",
                            PREFIX_CREATION_TIMEOUT, env=env, check=True, cwd="/")
             self._server_display = "unset"
@@ -261,6 +259,33 @@ class WinePrefix:
             self.close()
             raise
         self.creation_seconds = time.monotonic() - started
+
+    def _boot(self, env):
+        """wineboot -i in the new prefix. A failed one is told with what Wine
+        wrote and tried once more in an emptied prefix: once, a bench run's
+        wineboot ended with status 53 and the next run's did not."""
+        for attempt in (1, 2):
+            # A file, not a pipe: Wine's services inherit it.
+            with tempfile.TemporaryFile() as errors:
+                status = _run_wine_step(self.engine.command(WINE, "wineboot", "-i"),
+                                        f"a new {self.engine.name} prefix (wineboot -i)",
+                                        PREFIX_CREATION_TIMEOUT, env=env,
+                                        stdout=subprocess.DEVNULL, stderr=errors).returncode
+                if status == 0:
+                    return
+                errors.seek(0)
+                said = errors.read().decode("utf-8", "replace").strip()[-2000:]
+            message = (f"wineboot -i in a new {self.engine.name} prefix ended with status "
+                       f"{status}: {said or '(nothing on stderr)'}")
+            if attempt == 2:
+                raise RuntimeError(message)
+            print(f"{message}\ntrying once more", file=sys.stderr, flush=True)
+            self.kill_all()
+            for entry in Path(self.path).iterdir():
+                if entry.is_dir() and not entry.is_symlink():
+                    shutil.rmtree(entry)
+                else:
+                    entry.unlink()
 
     def close(self):
         """Kills every process of the prefix and deletes it (idempotent)."""
