@@ -58,6 +58,15 @@ TEST(ResolveEntry, TellsTheEntryItselfFromAFileElsewhereAsTheFileSystemComparesN
       {temp, L"\\\\?\\C:\\Users\\Ann\\AppData\\Local\\Temp\\Other.msi", L"Setup.msi",
        Resolved::kElsewhere},
       {temp, L"\\\\?\\C:\\Users\\Ann\\AppData\\Local\\Temp", L"Setup.msi", Resolved::kElsewhere},
+      // A folder whose name the file's folder only begins with, and names
+      // of which one begins the other, are other entries.
+      {L"\\\\?\\C:\\T", L"\\\\?\\C:\\TxSetup.msi", L"Setup.msi", Resolved::kElsewhere},
+      {temp, L"\\\\?\\C:\\Users\\Ann\\AppData\\Local\\Temp\\Setup", L"Setup.msi",
+       Resolved::kElsewhere},
+      {temp, L"\\\\?\\C:\\Users\\Ann\\AppData\\Local\\Temp\\Setup.msi.old", L"Setup.msi",
+       Resolved::kElsewhere},
+      {temp, L"\\\\?\\C:\\Users\\Ann\\AppData\\Local\\Temp\\Setup.msi", L"Setup.msi.old",
+       Resolved::kElsewhere},
       // Equal only to a linguistic comparison: different names to a file system.
       {temp,
        L"\\\\?\\C:\\Users\\Ann\\AppData\\Local\\Temp\\Stra\x00DF"

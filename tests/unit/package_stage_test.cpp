@@ -17,19 +17,24 @@ using Op = FakeHost::Op;
 const Bytes kPackage = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1, 1, 2, 3, 0, 255};
 const std::wstring kPackagePath = kFakePackagePath;
 
-// Two and a half chunks, each byte telling its position.
-Bytes LargePackage() {
-  Bytes bytes(kPackageChunkSize * 5 / 2);
-  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 4096);
+// Bytes that never repeat with any period below 4 GiB (a linear
+// congruential sequence, its high byte), so that a chunk or view compared
+// or written at the wrong offset cannot match by chance.
+Bytes NonPeriodicBytes(size_t size) {
+  Bytes bytes(size);
+  uint32_t state = 12345;
+  for (uint8_t& byte : bytes) {
+    state = state * 1664525u + 1013904223u;
+    byte = static_cast<uint8_t>(state >> 24);
+  }
   return bytes;
 }
 
-// Two and a half views of the read-back, each byte telling its position.
-Bytes PackageOfSeveralViews() {
-  Bytes bytes(kPackageViewSize * 5 / 2);
-  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 4096);
-  return bytes;
-}
+// Two and a half chunks.
+Bytes LargePackage() { return NonPeriodicBytes(kPackageChunkSize * 5 / 2); }
+
+// Two and a half views of the read-back.
+Bytes PackageOfSeveralViews() { return NonPeriodicBytes(kPackageViewSize * 5 / 2); }
 
 struct StageCase {
   const char* name;
@@ -55,6 +60,9 @@ TEST(PackageStage, EndsTheRunOnEachFailureWithItsMessage) {
       {"temp directory missing", [](FakeHost& h) { h.directories.clear(); }, L""},
       {"temp path too long for the buffer", [](FakeHost& h) { h.tempPathNeeds = 600; }, L""},
       {"resource missing", [](FakeHost& h) { h.resource.reset(); }, L"Error extracting MSI, 1813"},
+      // Where the system names no error, the code still says what is missing.
+      {"resource missing, no error named", [](FakeHost& h) { h.failures[Op::FindOwnResource] = 0; },
+       L"Error extracting MSI, 1812"},
       {"resource size unreadable", [](FakeHost& h) { h.failures[Op::GetResourceSize] = 6; },
        L"Error extracting MSI, 1812"},
       // The system reports no error for an empty resource, or leaves an
