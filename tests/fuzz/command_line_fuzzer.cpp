@@ -135,9 +135,9 @@ class TrapHost : public Host {
   bool GetProcessExitCode(HostHandle, uint32_t&) override { Fail("host: GetProcessExitCode"); }
   void CloseHandle(HostHandle) override { Fail("host: CloseHandle"); }
   void ShowMessageBox(const wchar_t*, const wchar_t*) override { Fail("host: ShowMessageBox"); }
-  StationVisibility QueryWindowStationVisibility() override {
-    Fail("host: QueryWindowStationVisibility");
-  }
+  bool QueryWindowStationFlags(uint32_t&) override { Fail("host: QueryWindowStationFlags"); }
+  bool QuerySessionId(uint32_t&) override { Fail("host: QuerySessionId"); }
+  bool QuerySystemMajorVersion(uint32_t&) override { Fail("host: QuerySystemMajorVersion"); }
   void RemoveCurrentDirectoryFromDllSearch() override { Fail("host: DLL search"); }
   bool LimitDllSearchToSystemDirectory() override { Fail("host: DLL search"); }
   bool LoadLibraryByPath(const wchar_t*) override { Fail("host: LoadLibraryByPath"); }

@@ -257,9 +257,22 @@ void FakeHost::ShowMessageBox(const wchar_t* title, const wchar_t* text) {
   events.push_back(std::wstring(L"messagebox ") + text);
 }
 
-StationVisibility FakeHost::QueryWindowStationVisibility() {
-  if (Fails(Op::QueryWindowStationVisibility)) return StationVisibility::kUnknown;
-  return stationVisibility;
+bool FakeHost::QueryWindowStationFlags(uint32_t& flags) {
+  if (Fails(Op::QueryWindowStationFlags)) return false;
+  flags = stationFlags;
+  return true;
+}
+
+bool FakeHost::QuerySessionId(uint32_t& session) {
+  if (Fails(Op::QuerySessionId)) return false;
+  session = sessionId;
+  return true;
+}
+
+bool FakeHost::QuerySystemMajorVersion(uint32_t& major) {
+  if (Fails(Op::QuerySystemMajorVersion)) return false;
+  major = systemMajorVersion;
+  return true;
 }
 
 void FakeHost::RemoveCurrentDirectoryFromDllSearch() {

@@ -37,7 +37,9 @@ class FakeHost : public Host {
     StartProcess,
     GetProcessExitCode,
     LoadLibraryByPath,
-    QueryWindowStationVisibility,  // a failure reads as "cannot tell"
+    QueryWindowStationFlags,
+    QuerySessionId,
+    QuerySystemMajorVersion,
   };
 
   struct ProcessRun {
@@ -70,8 +72,11 @@ class FakeHost : public Host {
   std::function<void(FakeHost&)> beforeCreate;
   /// Runs before the copy is opened for the hold, as another process could.
   std::function<void(FakeHost&)> beforeHold;
-  /// What the system says of this process's window station.
-  StationVisibility stationVisibility = StationVisibility::kVisible;
+  /// The flags of this process's window station, its session and the
+  /// system's major version: a user's session on Windows 10 by default.
+  uint32_t stationFlags = kWindowStationVisible;
+  uint32_t sessionId = 1;
+  uint32_t systemMajorVersion = 10;
   /// Whether the system has SetDefaultDllDirectories.
   bool hasSetDefaultDllDirectories = true;
   /// Exit codes of the started processes, in order of starting; 0 beyond.
@@ -131,7 +136,9 @@ class FakeHost : public Host {
   bool GetProcessExitCode(HostHandle process, uint32_t& exitCode) override;
   void CloseHandle(HostHandle handle) override;
   void ShowMessageBox(const wchar_t* title, const wchar_t* text) override;
-  StationVisibility QueryWindowStationVisibility() override;
+  bool QueryWindowStationFlags(uint32_t& flags) override;
+  bool QuerySessionId(uint32_t& session) override;
+  bool QuerySystemMajorVersion(uint32_t& major) override;
   void RemoveCurrentDirectoryFromDllSearch() override;
   bool LimitDllSearchToSystemDirectory() override;
   bool LoadLibraryByPath(const wchar_t* path) override;

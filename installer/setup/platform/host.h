@@ -32,16 +32,8 @@ enum : uint32_t {
 /// 64 KiB on every Windows system.
 constexpr uint32_t kMapViewAlignment = 64 * 1024;
 
-/// Whether anyone can see the process's window station, and so answer a
-/// message box shown there.
-enum class StationVisibility {
-  kVisible,
-  /// A station nobody can see, such as the one services run in (LocalSystem
-  /// in session 0, where deployment tools start setup programs).
-  kHidden,
-  /// The system could not say.
-  kUnknown,
-};
+/// The window station flag that says users can see the station (WSF_VISIBLE).
+constexpr uint32_t kWindowStationVisible = 0x0001;
 
 struct StartedProcess {
   HostHandle process = 0;
@@ -126,8 +118,14 @@ class Host {
   /// A modal box with an exclamation icon and an OK button, owned by no
   /// window. Returns when the user has answered it.
   virtual void ShowMessageBox(const wchar_t* title, const wchar_t* text) = 0;
-  /// Whether the window station of this process is visible (WSF_VISIBLE).
-  virtual StationVisibility QueryWindowStationVisibility() = 0;
+  /// The flags of this process's window station (kWindowStationVisible and
+  /// the rest). False when the system cannot say.
+  virtual bool QueryWindowStationFlags(uint32_t& flags) = 0;
+  /// The Terminal Services session this process runs in. False on failure.
+  virtual bool QuerySessionId(uint32_t& session) = 0;
+  /// The system's major version: 5 for Windows XP, 6 from Windows Vista on.
+  /// False on failure.
+  virtual bool QuerySystemMajorVersion(uint32_t& major) = 0;
 
   /// Takes the current directory out of the DLL search.
   virtual void RemoveCurrentDirectoryFromDllSearch() = 0;

@@ -28,6 +28,7 @@ using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
 using GetFinalPathNameByHandleFunction = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
 using SetFileInformationByHandleFunction = BOOL(WINAPI*)(HANDLE, int, LPVOID, DWORD);
 using CompareStringOrdinalFunction = int(WINAPI*)(LPCWCH, int, LPCWCH, int, BOOL);
+using ProcessIdToSessionIdFunction = BOOL(WINAPI*)(DWORD, DWORD*);
 // From the Vista and Windows 10 headers, which a build for Windows XP does
 // not see.
 constexpr int kFileDispositionInfo = 4;
@@ -325,17 +326,38 @@ void Win32Host::ShowMessageBox(const wchar_t* title, const wchar_t* text) {
   ::MessageBoxW(nullptr, text, title, MB_OK | MB_ICONEXCLAMATION);
 }
 
-StationVisibility Win32Host::QueryWindowStationVisibility() {
+bool Win32Host::QueryWindowStationFlags(uint32_t& flags) {
   // The station's handle belongs to the process and is not to be closed.
   HWINSTA station = ::GetProcessWindowStation();
-  USEROBJECTFLAGS flags = {};
+  USEROBJECTFLAGS info = {};
   DWORD needed = 0;
   if (station == nullptr ||
-      !::GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof(flags), &needed)) {
-    return StationVisibility::kUnknown;
+      !::GetUserObjectInformationW(station, UOI_FLAGS, &info, sizeof(info), &needed)) {
+    return false;
   }
-  return (flags.dwFlags & WSF_VISIBLE) != 0 ? StationVisibility::kVisible
-                                            : StationVisibility::kHidden;
+  flags = info.dwFlags;
+  return true;
+}
+
+bool Win32Host::QuerySessionId(uint32_t& session) {
+  // Looked up like the newer functions: a system without it only loses the
+  // session rule, never the start.
+  auto processIdToSessionId =
+      FindKernel32Function<ProcessIdToSessionIdFunction>("ProcessIdToSessionId");
+  DWORD id = 0;
+  if (processIdToSessionId == nullptr || !processIdToSessionId(::GetCurrentProcessId(), &id)) {
+    return false;
+  }
+  session = id;
+  return true;
+}
+
+bool Win32Host::QuerySystemMajorVersion(uint32_t& major) {
+  OSVERSIONINFOW info = {};
+  info.dwOSVersionInfoSize = sizeof(info);
+  if (!::GetVersionExW(&info)) return false;
+  major = info.dwMajorVersion;
+  return true;
 }
 
 void Win32Host::RemoveCurrentDirectoryFromDllSearch() { ::SetDllDirectoryW(L""); }

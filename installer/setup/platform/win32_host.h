@@ -28,7 +28,9 @@ class Win32Host final : public Host {
   bool GetProcessExitCode(HostHandle process, uint32_t& exitCode) override;
   void CloseHandle(HostHandle handle) override;
   void ShowMessageBox(const wchar_t* title, const wchar_t* text) override;
-  StationVisibility QueryWindowStationVisibility() override;
+  bool QueryWindowStationFlags(uint32_t& flags) override;
+  bool QuerySessionId(uint32_t& session) override;
+  bool QuerySystemMajorVersion(uint32_t& major) override;
   void RemoveCurrentDirectoryFromDllSearch() override;
   bool LimitDllSearchToSystemDirectory() override;
   bool LoadLibraryByPath(const wchar_t* path) override;
