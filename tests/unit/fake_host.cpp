@@ -46,6 +46,7 @@ bool FakeHost::HasTempPath2() {
 }
 
 uint32_t FakeHost::QueryTempPath(bool systemTemp, wchar_t* buffer, uint32_t capacity) {
+  ++tempPathQueries;
   if (Fails(Op::QueryTempPath)) return 0;
   if (systemTemp && !hasTempPath2) {
     lastError_ = 127;  // ERROR_PROC_NOT_FOUND
@@ -67,6 +68,10 @@ bool FakeHost::PathExists(const wchar_t* path) {
 
 bool FakeHost::CreateUniqueTempFile(const wchar_t* directory, const wchar_t* prefix, Text& path) {
   if (Fails(Op::CreateUniqueTempFile)) return false;
+  if (directories.count(directory) == 0) {
+    lastError_ = 3;  // ERROR_PATH_NOT_FOUND
+    return false;
+  }
   static int unique = 0x1a2b;
   wchar_t name[32];
   std::swprintf(name, 32, L"%.3ls%x.tmp", prefix, unique++ & 0xffff);

@@ -105,6 +105,8 @@ class FakeHost : public Host {
   std::set<const void*> openViews;
   /// The paths asked about by PathExists, in order.
   std::vector<std::wstring> existenceChecks;
+  /// How often the temporary directory was asked for.
+  int tempPathQueries = 0;
   int callCount = 0;
 
   /// The log files created, in order.

@@ -193,21 +193,34 @@ TEST(InstallerStage, ARemovalThatCannotStartDoesNotStopTheRun) {
 }
 
 TEST(InstallerStage, NoLogFileMeansNoLogArgumentAndNoMessage) {
-  using Op = FakeHost::Op;
-  // The package stage asks for the temporary directory first; the log's
-  // own, second query is the one that fails here.
-  for (Op op : {Op::QueryTempPath, Op::CreateUniqueTempFile}) {
+  {
     FakeHost host;
-    host.failures[op] = 80;
-    host.failOnlyCall[op] = op == Op::QueryTempPath ? 2 : 1;
+    host.failures[FakeHost::Op::CreateUniqueTempFile] = 80;
     EXPECT_EQ(L"msiexec.exe /i \"" + kPackage + L"\" /qn", EngineCommandFor(L"/l /q", host));
     EXPECT_TRUE(host.messageBoxes.empty());
   }
-  // The temporary directory is gone by the time the log is asked for.
+  // The temporary directory is gone by the time the log is created.
   FakeHost host;
   host.beforeHold = [](FakeHost& fake) { fake.directories.clear(); };
   EXPECT_EQ(L"msiexec.exe /i \"" + kPackage + L"\" /qn", EngineCommandFor(L"/l /q", host));
   EXPECT_TRUE(host.TempFiles().empty());
+  EXPECT_TRUE(host.messageBoxes.empty());
+}
+
+TEST(InstallerStage, TheLogGoesIntoTheTemporaryDirectoryThePackageStageAskedFor) {
+  // Asked again, the system would now name another directory: the log
+  // still goes beside the package, into the one directory of the run.
+  FakeHost host;
+  const std::wstring first = host.tempPath;
+  host.beforeHold = [](FakeHost& fake) {
+    fake.tempPath = L"D:\\Elsewhere\\";
+    fake.directories.insert(fake.tempPath);
+  };
+  EngineCommandFor(L"/l", host);
+  EXPECT_EQ(1, host.tempPathQueries);
+  EXPECT_EQ(std::vector<std::wstring>{first}, host.existenceChecks);
+  ASSERT_EQ(1u, host.TempFiles().size());
+  EXPECT_EQ(0u, host.TempFiles()[0].find(first + L"usb"));
 }
 
 TEST(InstallerStage, ACommandTooLongToStartEndsBeforeTheRemoval) {

@@ -1,6 +1,5 @@
 #include "package/installer_stage.h"
 
-#include "package/package_stage.h"
 #include "setup_product.h"
 
 const wchar_t kRemovalCommand[] =
@@ -58,14 +57,12 @@ bool GetEnginePath(Host& host, Text& path) {
   return true;
 }
 
-// Creates the log file for the engine; empty when there is none.
-Text CreateLogFile(Host& host) {
+// Creates the log file for the engine in `tempDirectory`; empty when there
+// is none (the directory went away since the package was written there, or
+// holds no free name).
+Text CreateLogFile(Host& host, const wchar_t* tempDirectory) {
   Text logPath;
-  wchar_t tempPath[kTempPathCapacity] = {};
-  if (QueryTempDirectory(host, tempPath, kTempPathCapacity) == 0 || !host.PathExists(tempPath)) {
-    return logPath;
-  }
-  if (!host.CreateUniqueTempFile(tempPath, kLogFilePrefix, logPath)) logPath.Clear();
+  if (!host.CreateUniqueTempFile(tempDirectory, kLogFilePrefix, logPath)) logPath.Clear();
   return logPath;
 }
 
@@ -115,10 +112,10 @@ uint32_t SettleExitCode(bool uninstall, const RemovalResult& removal, uint32_t e
   return engineExitCode;
 }
 
-void RunInstallerStage(Host& host, const wchar_t* packagePath, const CSetupCommandLineInfo& info,
-                       ScopedHandle& hold, int32_t& exitCode) {
+void RunInstallerStage(Host& host, const wchar_t* tempDirectory, const wchar_t* packagePath,
+                       const CSetupCommandLineInfo& info, ScopedHandle& hold, int32_t& exitCode) {
   Text logPath;
-  if (info.HasSwitch(SwitchKey::Log)) logPath = CreateLogFile(host);
+  if (info.HasSwitch(SwitchKey::Log)) logPath = CreateLogFile(host, tempDirectory);
 
   // Without the system directory neither command can start.
   Text engine;

@@ -145,7 +145,8 @@ uint32_t ExtractPackage(Host& host, const wchar_t* path, HostHandle& hold) {
   return error;
 }
 
-bool RunPackageStage(CWinApp& app, int32_t& exitCode, Text& packagePath, HostHandle& hold) {
+bool RunPackageStage(CWinApp& app, int32_t& exitCode, Text& tempDirectory, Text& packagePath,
+                     HostHandle& hold) {
   Host& host = app.host();
   hold = 0;
   // Emptied first: a query that needs more room leaves the buffer as it is,
@@ -163,8 +164,10 @@ bool RunPackageStage(CWinApp& app, int32_t& exitCode, Text& packagePath, HostHan
     return false;
   }
 
-  // The temporary directory ends with a backslash.
-  packagePath = Text(tempPath);
+  // The temporary directory ends with a backslash. It is asked for and
+  // checked once a run: the log file goes into the same one.
+  tempDirectory = Text(tempPath);
+  packagePath = tempDirectory;
   packagePath.Append(kPackageFileName);
   uint32_t error = ExtractPackage(host, packagePath.c_str(), hold);
   if (error != 0) {
