@@ -245,6 +245,46 @@ TEST(InstallerStage, ACommandTooLongToStartEndsBeforeTheRemoval) {
   }
 }
 
+// With /l, the log file is measured into the command but created only once
+// both commands will run: a run that ends before them leaves no log file.
+TEST(InstallerStage, ARunEndedBeforeTheCommandsLeavesNoLogFile) {
+  // The longest log name the system can give ("usb", four hex digits,
+  // ".tmp") is the one the fake gives.
+  const std::wstring head =
+      L"msiexec.exe /i \"" + kPackage + L"\" /l* \"" + FakeHost().tempPath + L"usbFFFF.tmp\"  A=";
+  struct Case {
+    const char* name;
+    void (*arrange)(FakeHost&);
+    size_t commandLength;
+    uint32_t exitCode;
+  };
+  const Case cases[] = {
+      {"longest command that starts", [](FakeHost&) {}, kLongestCommandLine, 0},
+      {"command too long", [](FakeHost&) {}, kLongestCommandLine + 1, 206},
+      {"no system directory",
+       [](FakeHost& h) { h.failures[FakeHost::Op::QuerySystemDirectory] = 122; }, 1000, 122},
+      {"no system directory, no error named",
+       [](FakeHost& h) { h.failures[FakeHost::Op::QuerySystemDirectory] = 0; }, 1000, 206},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeHost host;
+    c.arrange(host);
+    std::wstring value(c.commandLength - head.size(), L'v');
+    EXPECT_EQ(c.exitCode, RunSetup(host, L"/l A=" + value));
+    if (c.exitCode == 0) {
+      ASSERT_EQ(2u, host.processes.size());
+      EXPECT_EQ(c.commandLength, host.processes[1].commandLine.size());
+      EXPECT_EQ(1u, host.TempFiles().size());
+    } else {
+      EXPECT_TRUE(host.processes.empty());
+      EXPECT_TRUE(host.TempFiles().empty());
+      EXPECT_EQ(1u, host.files.size()) << "nothing but the package copy";
+      EXPECT_EQ(1u, host.files.count(kPackage));
+    }
+  }
+}
+
 // Every host call, failed in turn, still ends the run with its promises kept:
 // no handle left open, at most one message, and success only when the
 // engine really ran and reported it.

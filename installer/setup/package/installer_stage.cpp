@@ -66,6 +66,14 @@ Text CreateLogFile(Host& host, const wchar_t* tempDirectory) {
   return logPath;
 }
 
+// The longest path the log file can get in `tempDirectory`: the prefix's
+// first three characters, four hex digits and ".tmp".
+Text LongestLogPath(const wchar_t* tempDirectory) {
+  Text path(tempDirectory);
+  path.Append(kLogFilePrefix, 3).Append(L"FFFF.tmp");
+  return path;
+}
+
 }  // namespace
 
 Text BuildPropertyArguments(const CSetupCommandLineInfo& info) {
@@ -114,9 +122,6 @@ uint32_t SettleExitCode(bool uninstall, const RemovalResult& removal, uint32_t e
 
 void RunInstallerStage(Host& host, const wchar_t* tempDirectory, const wchar_t* packagePath,
                        const CSetupCommandLineInfo& info, ScopedHandle& hold, int32_t& exitCode) {
-  Text logPath;
-  if (info.HasSwitch(SwitchKey::Log)) logPath = CreateLogFile(host, tempDirectory);
-
   // Without the system directory neither command can start.
   Text engine;
   if (!GetEnginePath(host, engine)) {
@@ -124,12 +129,20 @@ void RunInstallerStage(Host& host, const wchar_t* tempDirectory, const wchar_t* 
     return;
   }
   // A command the system would refuse to start ends the run before the
-  // earlier product is removed, so that nothing on the machine changes.
-  Text command = BuildEngineCommand(info, packagePath, logPath.c_str());
-  if (command.size() > kLongestCommandLine) {
+  // earlier product is removed and before the log file is created, so that
+  // a run that changes nothing leaves nothing behind either. The log's
+  // name is known only once it exists, so the command is measured with the
+  // longest name it can get.
+  bool logging = info.HasSwitch(SwitchKey::Log);
+  Text longestLog;
+  if (logging) longestLog = LongestLogPath(tempDirectory);
+  if (BuildEngineCommand(info, packagePath, longestLog.c_str()).size() > kLongestCommandLine) {
     exitCode = static_cast<int32_t>(kErrorFilenameExceedsRange);
     return;
   }
+  Text logPath;
+  if (logging) logPath = CreateLogFile(host, tempDirectory);
+  Text command = BuildEngineCommand(info, packagePath, logPath.c_str());
   RemovalResult removal = RemovePreviousProduct(host, engine.c_str());
 
   StartedProcess started = host.StartProcess(engine.c_str(), command);
