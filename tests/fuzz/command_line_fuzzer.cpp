@@ -130,6 +130,9 @@ class TrapHost : public Host {
   const void* MapView(HostHandle, uint32_t, uint32_t) override { Fail("host: MapView"); }
   void UnmapView(const void*) override { Fail("host: UnmapView"); }
   bool RemoveFile(const wchar_t*) override { Fail("host: RemoveFile"); }
+  bool SetFileInformation(HostHandle, uint32_t, const void*, uint32_t) override {
+    Fail("host: SetFileInformation");
+  }
   StartedProcess StartProcess(const wchar_t*, Text&) override { Fail("host: StartProcess"); }
   void WaitForProcess(HostHandle) override { Fail("host: WaitForProcess"); }
   bool GetProcessExitCode(HostHandle, uint32_t&) override { Fail("host: GetProcessExitCode"); }

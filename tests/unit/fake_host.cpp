@@ -217,6 +217,36 @@ bool FakeHost::RemoveFile(const wchar_t* path) {
   return true;
 }
 
+bool FakeHost::SetFileInformation(HostHandle file, uint32_t infoClass, const void* information,
+                                  uint32_t size) {
+  if (Fails(Op::SetFileInformation)) return false;
+  uint32_t value = 0;
+  const auto* bytes = static_cast<const uint8_t*>(information);
+  for (uint32_t i = 0; i < size && i < 4; ++i) value |= static_cast<uint32_t>(bytes[i]) << (8 * i);
+  informationSets.push_back({infoClass, value, size});
+  if (!setInformationErrors.empty()) {
+    uint32_t error = setInformationErrors.front();
+    setInformationErrors.pop_front();
+    if (error != 0) {
+      lastError_ = error;
+      return false;
+    }
+  }
+  // Only what marks a file for deletion is modelled, in the system's own
+  // numbers: FileDispositionInfo (4) with a BOOLEAN TRUE, and
+  // FileDispositionInfoEx (21) with FILE_DISPOSITION_FLAG_DELETE.
+  bool marks = (infoClass == 4 && size == 1 && value == 1) ||
+               (infoClass == 21 && size == 4 && (value & 0x1) != 0);
+  if (!marks) {
+    lastError_ = 87;
+    return false;
+  }
+  OpenFile& open = openFiles_.at(file);
+  open.deleteOnClose = true;
+  events.push_back(L"dispose " + open.path);
+  return true;
+}
+
 StartedProcess FakeHost::StartProcess(const wchar_t* application, Text& commandLine) {
   StartedProcess started;
   if (Fails(Op::StartProcess)) return started;
@@ -253,6 +283,10 @@ void FakeHost::CloseHandle(HostHandle handle) {
   auto open = openFiles_.find(handle);
   if (open == openFiles_.end()) return;
   if (open->second.reading) events.push_back(L"release " + open->second.path);
+  if (open->second.deleteOnClose) {
+    files.erase(open->second.path);
+    events.push_back(L"delete " + open->second.path);
+  }
   openFiles_.erase(open);
 }
 

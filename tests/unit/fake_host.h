@@ -34,6 +34,7 @@ class FakeHost : public Host {
     MapFileForReading,
     MapView,
     RemoveFile,
+    SetFileInformation,
     StartProcess,
     GetProcessExitCode,
     LoadLibraryByPath,
@@ -45,6 +46,16 @@ class FakeHost : public Host {
   struct ProcessRun {
     std::wstring application;
     std::wstring commandLine;
+  };
+  /// One call of SetFileInformation: the class, the value read from its
+  /// bytes (little-endian) and their count.
+  struct InformationSet {
+    uint32_t infoClass;
+    uint32_t value;
+    uint32_t size;
+    bool operator==(const InformationSet& o) const {
+      return infoClass == o.infoClass && value == o.value && size == o.size;
+    }
   };
   struct MessageBoxCall {
     std::wstring title;
@@ -79,6 +90,9 @@ class FakeHost : public Host {
   uint32_t systemMajorVersion = 10;
   /// Whether the system has SetDefaultDllDirectories.
   bool hasSetDefaultDllDirectories = true;
+  /// Errors SetFileInformation answers with, in order of calls (0: it
+  /// accepts); it accepts every call beyond them.
+  std::deque<uint32_t> setInformationErrors;
   /// Exit codes of the started processes, in order of starting; 0 beyond.
   std::deque<uint32_t> exitCodes;
   /// Failing operations with the error each one leaves.
@@ -92,6 +106,8 @@ class FakeHost : public Host {
 
   // --- Record ---------------------------------------------------------
   /// Every effect in order: "delete <path>", "create <path>", "write <path>",
+  /// "dispose <path>" (marked for deletion through a handle, deleted when
+  /// it is closed),
   /// "hold <path>", "release <path>", "tempfile <path>",
   /// "start <command line>", "wait <command line>", "messagebox <text>",
   /// "dll-search-no-current-directory", "dll-search-system-only",
@@ -99,6 +115,7 @@ class FakeHost : public Host {
   std::vector<std::wstring> events;
   std::map<std::wstring, Bytes> files;
   std::vector<ProcessRun> processes;
+  std::vector<InformationSet> informationSets;
   std::vector<MessageBoxCall> messageBoxes;
   std::set<HostHandle> openHandles;
   /// Views of file mappings not yet released.
@@ -133,6 +150,8 @@ class FakeHost : public Host {
   const void* MapView(HostHandle mapping, uint32_t offset, uint32_t size) override;
   void UnmapView(const void* view) override;
   bool RemoveFile(const wchar_t* path) override;
+  bool SetFileInformation(HostHandle file, uint32_t infoClass, const void* information,
+                          uint32_t size) override;
   StartedProcess StartProcess(const wchar_t* application, Text& commandLine) override;
   void WaitForProcess(HostHandle process) override;
   bool GetProcessExitCode(HostHandle process, uint32_t& exitCode) override;
@@ -149,6 +168,7 @@ class FakeHost : public Host {
   struct OpenFile {
     std::wstring path;
     bool reading = false;
+    bool deleteOnClose = false;
   };
 
   // True when the call is to fail; sets the last error.

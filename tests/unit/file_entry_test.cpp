@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
-#include <map>
-#include <utility>
+#include <deque>
 #include <vector>
 
+#include "fake_host.h"
 #include "platform/host.h"
 
 namespace {
@@ -84,74 +84,72 @@ TEST(ResolveEntry, TellsTheEntryItselfFromAFileElsewhereAsTheFileSystemComparesN
   }
 }
 
-namespace {
-
-// Answers each kind with a scripted error (0 where none is scripted) and
-// records the kinds tried.
-class ScriptedDisposition final : public DispositionSetter {
- public:
-  explicit ScriptedDisposition(std::map<DispositionKind, uint32_t> errors)
-      : errors_(std::move(errors)) {}
-  uint32_t Set(DispositionKind kind) override {
-    tried.push_back(kind);
-    auto found = errors_.find(kind);
-    return found == errors_.end() ? 0 : found->second;
-  }
-  std::vector<DispositionKind> tried;
-
- private:
-  std::map<DispositionKind, uint32_t> errors_;
-};
-
-}  // namespace
-
 TEST(MarkForDeletion, TakesTheNewestDispositionTheSystemAccepts) {
-  using K = DispositionKind;
+  using Set = FakeHost::InformationSet;
+  // The classes and flags in the system's own numbers: FileDispositionInfoEx
+  // (21) with DELETE | POSIX_SEMANTICS | IGNORE_READONLY_ATTRIBUTE, then
+  // without the last, then FileDispositionInfo (4) with a BOOLEAN TRUE.
+  const Set posixIgnoringReadOnly = {21, 0x13, 4};
+  const Set posix = {21, 0x3, 4};
+  const Set plain = {4, 1, 1};
   struct Case {
     const char* name;
-    std::map<K, uint32_t> errors;
-    std::vector<K> tried;
+    std::deque<uint32_t> errors;  // in order of the attempts
+    std::vector<Set> tried;
     uint32_t result;
   };
   const Case cases[] = {
-      {"Windows 10 1809 and later", {}, {K::kPosixIgnoringReadOnly}, 0},
+      {"Windows 10 1809 and later", {}, {posixIgnoringReadOnly}, 0},
       {"read-only flag unknown (1607 to 1803)",
-       {{K::kPosixIgnoringReadOnly, kErrorInvalidParameter}},
-       {K::kPosixIgnoringReadOnly, K::kPosix},
+       {kErrorInvalidParameter},
+       {posixIgnoringReadOnly, posix},
        0},
-      {"class unknown (older systems, Wine 8)",
-       {{K::kPosixIgnoringReadOnly, kErrorInvalidParameter}, {K::kPosix, kErrorInvalidParameter}},
-       {K::kPosixIgnoringReadOnly, K::kPosix, K::kPlain},
+      {"class unknown (older systems)",
+       {kErrorInvalidParameter, kErrorInvalidParameter},
+       {posixIgnoringReadOnly, posix, plain},
        0},
       {"class not supported by the file system",
-       {{K::kPosixIgnoringReadOnly, kErrorNotSupported}},
-       {K::kPosixIgnoringReadOnly, K::kPlain},
+       {kErrorNotSupported},
+       {posixIgnoringReadOnly, plain},
        0},
-      {"class refused as an invalid function",
-       {{K::kPosixIgnoringReadOnly, kErrorInvalidParameter}, {K::kPosix, kErrorInvalidFunction}},
-       {K::kPosixIgnoringReadOnly, K::kPosix, K::kPlain},
+      {"class not implemented (Wine 8)",
+       {kErrorInvalidParameter, kErrorInvalidFunction},
+       {posixIgnoringReadOnly, posix, plain},
        0},
       // A read-only file where only the plain disposition is known.
       {"plain refused too",
-       {{K::kPosixIgnoringReadOnly, kErrorInvalidParameter},
-        {K::kPosix, kErrorInvalidParameter},
-        {K::kPlain, kErrorAccessDenied}},
-       {K::kPosixIgnoringReadOnly, K::kPosix, K::kPlain},
+       {kErrorInvalidParameter, kErrorInvalidParameter, kErrorAccessDenied},
+       {posixIgnoringReadOnly, posix, plain},
        kErrorAccessDenied},
       // A real refusal is no reason to try an older kind.
       {"refused for another reason",
-       {{K::kPosixIgnoringReadOnly, kErrorSharingViolation}},
-       {K::kPosixIgnoringReadOnly},
+       {kErrorSharingViolation},
+       {posixIgnoringReadOnly},
        kErrorSharingViolation},
       {"read-only file where the flag is unknown",
-       {{K::kPosixIgnoringReadOnly, kErrorInvalidParameter}, {K::kPosix, kErrorAccessDenied}},
-       {K::kPosixIgnoringReadOnly, K::kPosix},
+       {kErrorInvalidParameter, kErrorAccessDenied},
+       {posixIgnoringReadOnly, posix},
        kErrorAccessDenied},
+      // Windows XP has no SetFileInformationByHandle at all.
+      {"no such call", {kErrorProcNotFound}, {posixIgnoringReadOnly}, kErrorProcNotFound},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ScriptedDisposition setter(c.errors);
-    EXPECT_EQ(c.result, MarkForDeletion(setter));
-    EXPECT_EQ(c.tried, setter.tried);
+    FakeHost host;
+    HostHandle file = host.CreateNewFile(L"C:\\x.msi");
+    host.setInformationErrors = c.errors;
+    EXPECT_EQ(c.result, MarkForDeletion(host, file));
+    EXPECT_EQ(c.tried, host.informationSets);
+    host.CloseHandle(file);
+    EXPECT_EQ(c.result == 0, host.files.count(L"C:\\x.msi") == 0);
   }
+  // A refusal the system gave no code for is a refusal: it neither reads as
+  // "not supported" (1), so that an older kind were tried, nor as success.
+  FakeHost host;
+  HostHandle file = host.CreateNewFile(L"C:\\x.msi");
+  host.failures[FakeHost::Op::SetFileInformation] = 0;
+  EXPECT_EQ(kErrorUnidentified, MarkForDeletion(host, file));
+  EXPECT_FALSE(CannotDeleteThroughHandle(kErrorUnidentified));
+  host.CloseHandle(file);
+  EXPECT_EQ(1u, host.files.count(L"C:\\x.msi"));
 }

@@ -207,7 +207,11 @@ TEST(PackageStage, ACopyThatCouldNotBeWrittenWholeOrChangedIsDeletedWithTheFirst
     std::function<void(FakeHost&)> arrange;
     uint32_t error;
   };
-  const Case cases[] = {
+  // The copy is deleted through the handle that wrote it: marked, then
+  // closed, never looked up by name again. By name only where the system
+  // has no way through a handle (Windows XP); refused, it stays.
+  enum class Deletion { kThroughHandle, kByName, kRefused };
+  const Case writeFailures[] = {
       {"write fails", [](FakeHost& h) { h.failures[Op::WriteFile] = 112; }, 112},
       {"short write", [](FakeHost& h) { h.shortWriteBy = 3; }, 29},
       {"second chunk fails",
@@ -224,34 +228,52 @@ TEST(PackageStage, ACopyThatCouldNotBeWrittenWholeOrChangedIsDeletedWithTheFirst
          h.shortWriteOnCall = 3;
        },
        29},
-      {"copy changed before the hold",
-       [](FakeHost& h) {
-         h.beforeHold = [](FakeHost& fake) { fake.files.at(kPackagePath)[9] ^= 1; };
-       },
-       1006},
   };
-  for (const Case& c : cases) {
-    // The first removal is the one of whatever stood at the path; the
-    // second, of the copy, fails when `deletionFails`.
-    for (bool deletionFails : {false, true}) {
-      SCOPED_TRACE(testing::Message() << c.name << (deletionFails ? ", deletion fails" : ""));
+  for (const Case& c : writeFailures) {
+    for (Deletion deletion : {Deletion::kThroughHandle, Deletion::kByName, Deletion::kRefused}) {
+      SCOPED_TRACE(testing::Message() << c.name << ", deletion " << static_cast<int>(deletion));
       FakeHost host;
       host.resource = kPackage;
       c.arrange(host);
-      if (deletionFails) {
-        host.failures[Op::RemoveFile] = 5;
-        host.failOnlyCall[Op::RemoveFile] = 2;
-      }
+      if (deletion == Deletion::kByName) host.setInformationErrors = {kErrorProcNotFound};
+      if (deletion == Deletion::kRefused) host.setInformationErrors = {kErrorAccessDenied};
       EXPECT_EQ(4294967295u, RunSetup(host, L"/q"));
       ASSERT_EQ(1u, host.messageBoxes.size());
       EXPECT_EQ(L"Error extracting MSI, " + std::to_wstring(c.error), host.messageBoxes[0].text);
-      EXPECT_EQ(deletionFails, host.files.count(kPackagePath) == 1);
-      if (!deletionFails) {
-        EXPECT_EQ(L"delete " + kPackagePath, host.events.at(host.events.size() - 2))
-            << "deleted before the message";
+      EXPECT_EQ(deletion == Deletion::kRefused, host.files.count(kPackagePath) == 1);
+      const std::vector<std::wstring>& events = host.events;
+      if (deletion == Deletion::kThroughHandle) {
+        const std::vector<std::wstring> last = {L"dispose " + kPackagePath,
+                                                L"delete " + kPackagePath,
+                                                L"messagebox " + host.messageBoxes[0].text};
+        EXPECT_EQ(last, std::vector<std::wstring>(events.end() - 3, events.end()));
+      } else if (deletion == Deletion::kByName) {
+        EXPECT_EQ(L"delete " + kPackagePath, events.at(events.size() - 2));
       }
       EXPECT_TRUE(host.openHandles.empty());
     }
+  }
+  // A copy that changed under the read-back is closed, then deleted by name.
+  for (bool deletionFails : {false, true}) {
+    SCOPED_TRACE(deletionFails ? "changed copy, deletion fails" : "changed copy");
+    FakeHost host;
+    host.resource = kPackage;
+    host.beforeHold = [](FakeHost& fake) { fake.files.at(kPackagePath)[9] ^= 1; };
+    // The first removal is the one of whatever stood at the path.
+    if (deletionFails) {
+      host.failures[Op::RemoveFile] = 5;
+      host.failOnlyCall[Op::RemoveFile] = 2;
+    }
+    EXPECT_EQ(4294967295u, RunSetup(host, L"/q"));
+    ASSERT_EQ(1u, host.messageBoxes.size());
+    EXPECT_EQ(L"Error extracting MSI, 1006", host.messageBoxes[0].text);
+    EXPECT_EQ(deletionFails, host.files.count(kPackagePath) == 1);
+    if (!deletionFails) {
+      const std::vector<std::wstring> last = {L"release " + kPackagePath, L"delete " + kPackagePath,
+                                              L"messagebox Error extracting MSI, 1006"};
+      EXPECT_EQ(last, std::vector<std::wstring>(host.events.end() - 3, host.events.end()));
+    }
+    EXPECT_TRUE(host.openHandles.empty());
   }
   // A copy the launcher could not open or read back is not known to be
   // broken, and one it never created is not its own: those stay.

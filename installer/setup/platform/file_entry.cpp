@@ -28,10 +28,32 @@ Resolved ResolveEntry(const wchar_t* finalFolder, const wchar_t* finalFile, cons
   return itself ? Resolved::kItself : Resolved::kElsewhere;
 }
 
-uint32_t MarkForDeletion(DispositionSetter& setter) {
-  uint32_t error = setter.Set(DispositionKind::kPosixIgnoringReadOnly);
+uint32_t MarkForDeletion(Host& host, HostHandle file) {
+  // FILE_DISPOSITION_INFO's one BOOLEAN is the first byte of `value` on
+  // every system Windows runs on (all little-endian).
+  struct Attempt {
+    uint32_t infoClass;
+    uint32_t value;
+    uint32_t size;
+  };
+  constexpr Attempt kPosixIgnoringReadOnly = {
+      kFileDispositionInfoEx,
+      kDispositionDelete | kDispositionPosixSemantics | kDispositionIgnoreReadOnly, 4};
+  constexpr Attempt kPosix = {kFileDispositionInfoEx,
+                              kDispositionDelete | kDispositionPosixSemantics, 4};
+  constexpr Attempt kPlain = {kFileDispositionInfo, 1, 1};
+  auto set = [&host, file](const Attempt& attempt) -> uint32_t {
+    if (host.SetFileInformation(file, attempt.infoClass, &attempt.value, attempt.size)) return 0;
+    // A refusal without a code is a refusal, never "not supported".
+    return FailureCode(host, kErrorUnidentified);
+  };
+  uint32_t error = set(kPosixIgnoringReadOnly);
   // Windows 10 1607 to 1803 know POSIX semantics but not the read-only flag.
-  if (error == kErrorInvalidParameter) error = setter.Set(DispositionKind::kPosix);
+  if (error == kErrorInvalidParameter) error = set(kPosix);
   if (error == 0 || !IsUnsupported(error)) return error;
-  return setter.Set(DispositionKind::kPlain);
+  return set(kPlain);
+}
+
+bool CannotDeleteThroughHandle(uint32_t error) {
+  return error == kErrorProcNotFound || IsUnsupported(error);
 }

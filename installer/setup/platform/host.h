@@ -16,15 +16,19 @@ using ResourceRef = uintptr_t;
 
 /// System error codes the logic names itself.
 enum : uint32_t {
-  kErrorInvalidFunction = 1,  // the code of a failure the system gave no code for
+  /// Also the code shown for a failure the system gave no code for
+  /// (FailureCode).
+  kErrorInvalidFunction = 1,
   kErrorFileNotFound = 2,
   kErrorAccessDenied = 5,
   kErrorWriteFault = 29,
   kErrorSharingViolation = 32,
   kErrorNotSupported = 50,
   kErrorInvalidParameter = 87,
+  kErrorProcNotFound = 127,
   kErrorFilenameExceedsRange = 206,
   kErrorFileInvalid = 1006,
+  kErrorUnidentified = 1287,
   kErrorResourceDataNotFound = 1812,
 };
 
@@ -81,7 +85,8 @@ class Host {
   /// process. Null on failure.
   virtual const void* LockResourceBytes(ResourceRef resource) = 0;
 
-  /// Creates a new file at `path` for writing, letting others only read it
+  /// Creates a new file at `path` for writing, with delete access (so that
+  /// it can be deleted through this handle), letting others only read it
   /// while it is open. Fails when anything already stands at `path`, a link
   /// included, which is never followed. 0 on failure.
   virtual HostHandle CreateNewFile(const wchar_t* path) = 0;
@@ -103,6 +108,11 @@ class Host {
   virtual void UnmapView(const void* view) = 0;
   /// Deletes the file at `path`; a link is deleted itself, never its target.
   virtual bool RemoveFile(const wchar_t* path) = 0;
+  /// SetFileInformationByHandle: sets `size` bytes of `information`, of the
+  /// class `infoClass`, on the open `file`. False on failure; 127 where the
+  /// system has no such call (Windows XP).
+  virtual bool SetFileInformation(HostHandle file, uint32_t infoClass, const void* information,
+                                  uint32_t size) = 0;
 
   /// Starts `application` (a full path) with `commandLine`, which the
   /// system may modify while it runs. Handles are not inherited, the new

@@ -29,20 +29,6 @@ using GetFinalPathNameByHandleFunction = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, D
 using SetFileInformationByHandleFunction = BOOL(WINAPI*)(HANDLE, int, LPVOID, DWORD);
 using CompareStringOrdinalFunction = int(WINAPI*)(LPCWCH, int, LPCWCH, int, BOOL);
 using ProcessIdToSessionIdFunction = BOOL(WINAPI*)(DWORD, DWORD*);
-// From the Vista and Windows 10 headers, which a build for Windows XP does
-// not see.
-constexpr int kFileDispositionInfo = 4;
-constexpr int kFileDispositionInfoEx = 21;
-struct FileDispositionInfo {
-  BOOLEAN deleteFile;
-};
-struct FileDispositionInfoEx {
-  DWORD flags;
-};
-constexpr DWORD kDispositionDelete = 0x1;
-constexpr DWORD kDispositionPosixSemantics = 0x2;
-constexpr DWORD kDispositionIgnoreReadOnly = 0x10;
-
 // Closes a Windows handle when it goes out of scope.
 class OwnedHandle {
  public:
@@ -105,34 +91,6 @@ Entry ResolvedEntry(GetFinalPathNameByHandleFunction getFinalPath, HANDLE file,
              ? Entry::kItself
              : Entry::kElsewhere;
 }
-
-// Sets the dispositions on one open file through SetFileInformationByHandle.
-class HandleDisposition final : public DispositionSetter {
- public:
-  HandleDisposition(SetFileInformationByHandleFunction setFileInformation, HANDLE file)
-      : setFileInformation_(setFileInformation), file_(file) {}
-
-  uint32_t Set(DispositionKind kind) override {
-    BOOL ok = FALSE;
-    if (kind == DispositionKind::kPlain) {
-      FileDispositionInfo disposition = {TRUE};
-      ok = setFileInformation_(file_, kFileDispositionInfo, &disposition, sizeof(disposition));
-    } else {
-      FileDispositionInfoEx disposition = {kDispositionDelete | kDispositionPosixSemantics};
-      if (kind == DispositionKind::kPosixIgnoringReadOnly) {
-        disposition.flags |= kDispositionIgnoreReadOnly;
-      }
-      ok = setFileInformation_(file_, kFileDispositionInfoEx, &disposition, sizeof(disposition));
-    }
-    if (ok) return 0;
-    DWORD error = ::GetLastError();
-    return error != 0 ? error : ERROR_INVALID_FUNCTION;
-  }
-
- private:
-  SetFileInformationByHandleFunction setFileInformation_;
-  HANDLE file_;
-};
 
 }  // namespace
 
@@ -215,8 +173,9 @@ const void* Win32Host::LockResourceBytes(ResourceRef resource) {
 HostHandle Win32Host::CreateNewFile(const wchar_t* path) {
   // CREATE_NEW fails on any name that exists; with the reparse-point flag a
   // link planted there counts as existing instead of being followed to
-  // create its target.
-  HANDLE file = ::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+  // create its target. Delete access lets a failed copy be deleted through
+  // this handle.
+  HANDLE file = ::CreateFileW(path, GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   return file == INVALID_HANDLE_VALUE ? 0 : FromHandle(file);
 }
@@ -281,8 +240,7 @@ bool Win32Host::RemoveFile(const wchar_t* path) {
       // uses since Windows 10 1903: the name goes at once even while a
       // scanner or indexer holds the file open, so the new copy can be
       // created there; a read-only old copy goes too.
-      HandleDisposition setter(setFileInformation, file.get());
-      uint32_t error = MarkForDeletion(setter);
+      uint32_t error = MarkForDeletion(*this, FromHandle(file.get()));
       if (error == 0) return true;
       ::SetLastError(error);
       return false;
@@ -294,6 +252,18 @@ bool Win32Host::RemoveFile(const wchar_t* path) {
       break;
   }
   return ::DeleteFileW(path) != FALSE;
+}
+
+bool Win32Host::SetFileInformation(HostHandle file, uint32_t infoClass, const void* information,
+                                   uint32_t size) {
+  auto setFileInformation =
+      FindKernel32Function<SetFileInformationByHandleFunction>("SetFileInformationByHandle");
+  if (setFileInformation == nullptr) {
+    ::SetLastError(ERROR_PROC_NOT_FOUND);
+    return false;
+  }
+  return setFileInformation(ToHandle(file), static_cast<int>(infoClass),
+                            const_cast<void*>(information), size) != FALSE;
 }
 
 StartedProcess Win32Host::StartProcess(const wchar_t* application, Text& commandLine) {

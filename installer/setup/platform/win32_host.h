@@ -23,6 +23,8 @@ class Win32Host final : public Host {
   const void* MapView(HostHandle mapping, uint32_t offset, uint32_t size) override;
   void UnmapView(const void* view) override;
   bool RemoveFile(const wchar_t* path) override;
+  bool SetFileInformation(HostHandle file, uint32_t infoClass, const void* information,
+                          uint32_t size) override;
   StartedProcess StartProcess(const wchar_t* application, Text& commandLine) override;
   void WaitForProcess(HostHandle process) override;
   bool GetProcessExitCode(HostHandle process, uint32_t& exitCode) override;
