@@ -130,6 +130,13 @@ class TrapHost : public Host {
   const void* MapView(HostHandle, uint32_t, uint32_t) override { Fail("host: MapView"); }
   void UnmapView(const void*) override { Fail("host: UnmapView"); }
   bool RemoveFile(const wchar_t*) override { Fail("host: RemoveFile"); }
+  HostHandle OpenEntryForDeletion(const wchar_t*) override { Fail("host: OpenEntryForDeletion"); }
+  HostHandle OpenFolder(const wchar_t*) override { Fail("host: OpenFolder"); }
+  bool QueryFinalPath(HostHandle, Text&) override { Fail("host: QueryFinalPath"); }
+  int CompareOrdinal(const wchar_t*, size_t, const wchar_t*, size_t, bool) override {
+    Fail("host: CompareOrdinal");
+  }
+  bool DeleteFileByName(const wchar_t*) override { Fail("host: DeleteFileByName"); }
   bool SetFileInformation(HostHandle, uint32_t, const void*, uint32_t) override {
     Fail("host: SetFileInformation");
   }

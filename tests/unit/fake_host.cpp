@@ -217,6 +217,76 @@ bool FakeHost::RemoveFile(const wchar_t* path) {
   return true;
 }
 
+HostHandle FakeHost::OpenEntryForDeletion(const wchar_t* path) {
+  if (Fails(Op::OpenEntryForDeletion)) return 0;
+  if (files.count(path) == 0) {
+    lastError_ = 2;
+    return 0;
+  }
+  for (const auto& [handle, open] : openFiles_) {
+    if (open.path == path) {
+      lastError_ = 32;  // held open by the launcher itself, without delete sharing
+      return 0;
+    }
+  }
+  HostHandle handle = Open();
+  openFiles_[handle] = {path, false};
+  return handle;
+}
+
+HostHandle FakeHost::OpenFolder(const wchar_t* path) {
+  if (Fails(Op::OpenFolder)) return 0;
+  if (directories.count(path) == 0) {
+    lastError_ = 3;  // ERROR_PATH_NOT_FOUND
+    return 0;
+  }
+  HostHandle handle = Open();
+  openFiles_[handle] = {path, false, false, true};
+  return handle;
+}
+
+bool FakeHost::QueryFinalPath(HostHandle handle, Text& path) {
+  if (Fails(Op::QueryFinalPath)) return false;
+  const OpenFile& open = openFiles_.at(handle);
+  auto link = finalPaths.find(open.path);
+  std::wstring resolved = link != finalPaths.end() ? link->second : L"\\\\?\\" + open.path;
+  if (open.folder && resolved.size() > 7 && resolved.back() == L'\\') resolved.pop_back();
+  path = Text(resolved.c_str());
+  return true;
+}
+
+namespace {
+
+// Upper case as the file system's table has it for ASCII and Latin-1
+// letters: one character for one, so "ß" stays "ß".
+wchar_t Upper(wchar_t c) {
+  if ((c >= L'a' && c <= L'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) return c - 0x20;
+  return c;
+}
+
+}  // namespace
+
+int FakeHost::CompareOrdinal(const wchar_t* a, size_t aLength, const wchar_t* b, size_t bLength,
+                             bool ignoreCase) {
+  if (Fails(Op::CompareOrdinal)) return 0;
+  for (size_t i = 0; i < aLength && i < bLength; ++i) {
+    wchar_t x = ignoreCase ? Upper(a[i]) : a[i];
+    wchar_t y = ignoreCase ? Upper(b[i]) : b[i];
+    if (x != y) return x < y ? 1 : 3;
+  }
+  return aLength == bLength ? 2 : aLength < bLength ? 1 : 3;
+}
+
+bool FakeHost::DeleteFileByName(const wchar_t* path) {
+  if (Fails(Op::DeleteFileByName)) return false;
+  if (files.erase(path) == 0) {
+    lastError_ = 2;
+    return false;
+  }
+  events.push_back(std::wstring(L"delete-by-name ") + path);
+  return true;
+}
+
 bool FakeHost::SetFileInformation(HostHandle file, uint32_t infoClass, const void* information,
                                   uint32_t size) {
   if (Fails(Op::SetFileInformation)) return false;

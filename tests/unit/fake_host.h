@@ -35,6 +35,11 @@ class FakeHost : public Host {
     MapView,
     RemoveFile,
     SetFileInformation,
+    OpenEntryForDeletion,
+    OpenFolder,
+    QueryFinalPath,
+    CompareOrdinal,
+    DeleteFileByName,
     StartProcess,
     GetProcessExitCode,
     LoadLibraryByPath,
@@ -90,6 +95,10 @@ class FakeHost : public Host {
   uint32_t systemMajorVersion = 10;
   /// Whether the system has SetDefaultDllDirectories.
   bool hasSetDefaultDllDirectories = true;
+  /// What QueryFinalPath resolves a path to, where not "\\?\" and the path
+  /// itself (a folder without its trailing backslash but for a drive's
+  /// root): a link, by the path of its target.
+  std::map<std::wstring, std::wstring> finalPaths;
   /// Errors SetFileInformation answers with, in order of calls (0: it
   /// accepts); it accepts every call beyond them.
   std::deque<uint32_t> setInformationErrors;
@@ -150,6 +159,12 @@ class FakeHost : public Host {
   const void* MapView(HostHandle mapping, uint32_t offset, uint32_t size) override;
   void UnmapView(const void* view) override;
   bool RemoveFile(const wchar_t* path) override;
+  HostHandle OpenEntryForDeletion(const wchar_t* path) override;
+  HostHandle OpenFolder(const wchar_t* path) override;
+  bool QueryFinalPath(HostHandle handle, Text& path) override;
+  int CompareOrdinal(const wchar_t* a, size_t aLength, const wchar_t* b, size_t bLength,
+                     bool ignoreCase) override;
+  bool DeleteFileByName(const wchar_t* path) override;
   bool SetFileInformation(HostHandle file, uint32_t infoClass, const void* information,
                           uint32_t size) override;
   StartedProcess StartProcess(const wchar_t* application, Text& commandLine) override;
@@ -169,6 +184,7 @@ class FakeHost : public Host {
     std::wstring path;
     bool reading = false;
     bool deleteOnClose = false;
+    bool folder = false;
   };
 
   // True when the call is to fail; sets the last error.

@@ -9,25 +9,6 @@
 #include "fake_host.h"
 #include "platform/host.h"
 
-namespace {
-
-// Upper case as the file system's table has it for the letters these tests
-// use (ASCII and Latin-1): one character for one, so "ß" stays "ß".
-wchar_t Upper(wchar_t c) {
-  if ((c >= L'a' && c <= L'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) return c - 0x20;
-  return c;
-}
-
-bool SameOrdinalIgnoringCase(const wchar_t* a, size_t aLength, const wchar_t* b, size_t bLength) {
-  if (aLength != bLength) return false;
-  for (size_t i = 0; i < aLength; ++i) {
-    if (Upper(a[i]) != Upper(b[i])) return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 TEST(ResolveEntry, TellsTheEntryItselfFromAFileElsewhereAsTheFileSystemComparesNames) {
   struct Case {
     const wchar_t* folder;
@@ -80,7 +61,76 @@ TEST(ResolveEntry, TellsTheEntryItselfFromAFileElsewhereAsTheFileSystemComparesN
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << &c - cases);
-    EXPECT_EQ(c.expected, ResolveEntry(c.folder, c.file, c.name, SameOrdinalIgnoringCase));
+    FakeHost host;
+    EXPECT_EQ(c.expected, ResolveEntry(host, c.folder, c.file, c.name));
+  }
+}
+
+TEST(ResolveEntry, NamesThatCannotBeComparedLeaveItUnknown) {
+  FakeHost host;
+  host.failures[FakeHost::Op::CompareOrdinal] = kErrorProcNotFound;
+  EXPECT_EQ(Resolved::kUnknown,
+            ResolveEntry(host, L"\\\\?\\C:\\T", L"\\\\?\\C:\\T\\Setup.msi", L"Setup.msi"));
+}
+
+TEST(RemoveEntry, DeletesTheEntryItselfThroughItsHandleAndNeverALinksTarget) {
+  using Op = FakeHost::Op;
+  const std::wstring path = L"C:\\T\\Setup.msi";
+  enum class Way { kThroughHandle, kByName, kNot };
+  struct Case {
+    const char* name;
+    void (*arrange)(FakeHost&);
+    uint32_t result;
+    Way way;
+  };
+  const Case cases[] = {
+      {"the entry itself", [](FakeHost&) {}, 0, Way::kThroughHandle},
+      {"stored in other case",
+       [](FakeHost& h) { h.finalPaths[L"C:\\T\\Setup.msi"] = L"\\\\?\\C:\\t\\SETUP.MSI"; }, 0,
+       Way::kThroughHandle},
+      {"a link to a file elsewhere",
+       [](FakeHost& h) { h.finalPaths[L"C:\\T\\Setup.msi"] = L"\\\\?\\D:\\Other\\Setup.msi"; },
+       kErrorCantResolveFilename, Way::kNot},
+      {"a link to another file in the folder",
+       [](FakeHost& h) { h.finalPaths[L"C:\\T\\Setup.msi"] = L"\\\\?\\C:\\T\\Other.msi"; },
+       kErrorCantResolveFilename, Way::kNot},
+      // Where the system cannot tell (Windows XP has neither call), the
+      // name goes as it is.
+      {"no final paths", [](FakeHost& h) { h.failures[Op::QueryFinalPath] = kErrorProcNotFound; },
+       0, Way::kByName},
+      {"no ordinal comparison",
+       [](FakeHost& h) { h.failures[Op::CompareOrdinal] = kErrorProcNotFound; }, 0, Way::kByName},
+      {"folder not openable", [](FakeHost& h) { h.failures[Op::OpenFolder] = 5; }, 0, Way::kByName},
+      {"by name refused",
+       [](FakeHost& h) {
+         h.failures[Op::QueryFinalPath] = kErrorProcNotFound;
+         h.failures[Op::DeleteFileByName] = 5;
+       },
+       5, Way::kNot},
+      {"nothing there", [](FakeHost& h) { h.files.clear(); }, kErrorFileNotFound, Way::kNot},
+      {"in use", [](FakeHost& h) { h.failures[Op::OpenEntryForDeletion] = 32; }, 32, Way::kNot},
+      {"not openable, no error named",
+       [](FakeHost& h) { h.failures[Op::OpenEntryForDeletion] = 0; }, kErrorInvalidFunction,
+       Way::kNot},
+      {"disposition refused", [](FakeHost& h) { h.setInformationErrors = {kErrorAccessDenied}; },
+       kErrorAccessDenied, Way::kNot},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeHost host;
+    host.directories = {L"C:\\T\\"};
+    host.files[path] = Bytes{1};
+    c.arrange(host);
+    EXPECT_EQ(c.result, RemoveEntry(host, path.c_str()));
+    if (c.result != kErrorFileNotFound) {
+      EXPECT_EQ(c.way != Way::kNot, host.files.count(path) == 0);
+    }
+    if (c.way == Way::kThroughHandle) {
+      EXPECT_EQ((std::vector<std::wstring>{L"dispose " + path, L"delete " + path}), host.events);
+    } else if (c.way == Way::kByName) {
+      EXPECT_EQ(std::vector<std::wstring>{L"delete-by-name " + path}, host.events);
+    }
+    EXPECT_TRUE(host.openHandles.empty());
   }
 }
 

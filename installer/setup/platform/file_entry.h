@@ -8,22 +8,30 @@
 
 #include "platform/host.h"
 
-/// Whether two runs of characters name the same entry to the file system:
-/// an ordinal comparison that ignores case, character for character, with
-/// none of a linguistic comparison's rules ("Straße" is not "Strasse", and
-/// a character without sort weight still counts).
-using SameNameFunction = bool (*)(const wchar_t* a, size_t aLength, const wchar_t* b,
-                                  size_t bLength);
+/// CompareStringOrdinal's answer for texts that are the same (CSTR_EQUAL).
+constexpr int kCompareEqual = 2;
 
-enum class Resolved { kItself, kElsewhere };
+/// kUnknown: the names could not be compared.
+enum class Resolved { kItself, kElsewhere, kUnknown };
 
 /// Whether an open file whose final path is `finalFile` is the entry `name`
 /// in the folder whose final path is `finalFolder`, or a file elsewhere that
 /// a link named `name` resolves to. Both final paths as the system resolves
 /// them (\\?\C:\..., \\?\UNC\server\share\...; a drive's root ends with
-/// "\"), so only case can differ where they agree.
-Resolved ResolveEntry(const wchar_t* finalFolder, const wchar_t* finalFile, const wchar_t* name,
-                      SameNameFunction sameName);
+/// "\"), so only case can differ where they agree. Names are compared as
+/// the file system compares them: ordinal, ignoring case, character for
+/// character, with none of a linguistic comparison's rules ("Straße" is not
+/// "Strasse", and a character without sort weight still counts).
+Resolved ResolveEntry(Host& host, const wchar_t* finalFolder, const wchar_t* finalFile,
+                      const wchar_t* name);
+
+/// Deletes the entry at `path`, a link itself and never its target: opened
+/// as it stands, it is deleted through that handle once it is known to be
+/// the entry itself (MarkForDeletion), and refused (1921) when it resolves
+/// to a file elsewhere. Where that cannot be told (Windows XP, or a file
+/// system that cannot say), the name is deleted as it is. Returns 0, or
+/// the system error code.
+uint32_t RemoveEntry(Host& host, const wchar_t* path);
 
 /// The information classes of SetFileInformationByHandle that mark a file
 /// for deletion (FILE_INFO_BY_HANDLE_CLASS).

@@ -4,6 +4,7 @@
 // are the platform's 32-bit system error codes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/text.h"
@@ -29,6 +30,7 @@ enum : uint32_t {
   kErrorFilenameExceedsRange = 206,
   kErrorFileInvalid = 1006,
   kErrorUnidentified = 1287,
+  kErrorCantResolveFilename = 1921,
   kErrorResourceDataNotFound = 1812,
 };
 
@@ -108,6 +110,22 @@ class Host {
   virtual void UnmapView(const void* view) = 0;
   /// Deletes the file at `path`; a link is deleted itself, never its target.
   virtual bool RemoveFile(const wchar_t* path) = 0;
+  /// Opens the entry at `path` with delete access only, a link itself and
+  /// never its target, sharing everything. 0 on failure.
+  virtual HostHandle OpenEntryForDeletion(const wchar_t* path) = 0;
+  /// Opens the folder at `path` for queries only, sharing everything. 0 on
+  /// failure.
+  virtual HostHandle OpenFolder(const wchar_t* path) = 0;
+  /// The path the system resolved the open `handle` to (\\?\C:\...,
+  /// GetFinalPathNameByHandleW). False on failure; 127 where the system has
+  /// no such call (Windows XP).
+  virtual bool QueryFinalPath(HostHandle handle, Text& path) = 0;
+  /// CompareStringOrdinal: 1, 2 or 3 as `a` sorts before, the same as or
+  /// after `b`, ignoring case if asked; 0 on failure (none on Windows XP).
+  virtual int CompareOrdinal(const wchar_t* a, size_t aLength, const wchar_t* b, size_t bLength,
+                             bool ignoreCase) = 0;
+  /// DeleteFileW: deletes the name `path` as it is.
+  virtual bool DeleteFileByName(const wchar_t* path) = 0;
   /// SetFileInformationByHandle: sets `size` bytes of `information`, of the
   /// class `infoClass`, on the open `file`. False on failure; 127 where the
   /// system has no such call (Windows XP).

@@ -29,68 +29,6 @@ using GetFinalPathNameByHandleFunction = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, D
 using SetFileInformationByHandleFunction = BOOL(WINAPI*)(HANDLE, int, LPVOID, DWORD);
 using CompareStringOrdinalFunction = int(WINAPI*)(LPCWCH, int, LPCWCH, int, BOOL);
 using ProcessIdToSessionIdFunction = BOOL(WINAPI*)(DWORD, DWORD*);
-// Closes a Windows handle when it goes out of scope.
-class OwnedHandle {
- public:
-  explicit OwnedHandle(HANDLE handle) : handle_(handle) {}
-  OwnedHandle(const OwnedHandle&) = delete;
-  OwnedHandle& operator=(const OwnedHandle&) = delete;
-  ~OwnedHandle() {
-    if (*this) ::CloseHandle(handle_);
-  }
-  HANDLE get() const { return handle_; }
-  explicit operator bool() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-
- private:
-  HANDLE handle_;
-};
-
-// The path the system resolved `handle` to (\\?\C:\...); false on failure.
-bool FinalPath(GetFinalPathNameByHandleFunction getFinalPath, HANDLE handle, Text& path) {
-  DWORD needed = getFinalPath(handle, nullptr, 0, 0);
-  if (needed == 0) return false;
-  path.Clear();
-  for (DWORD i = 0; i < needed; ++i) path.Append(L' ');
-  DWORD length = getFinalPath(handle, path.data(), needed, 0);
-  if (length == 0 || length >= needed) return false;
-  Text exact;
-  exact.Append(path.c_str(), length);
-  path = exact;
-  return true;
-}
-
-// The file system's own comparison of names: ordinal, ignoring case.
-bool SameName(const wchar_t* a, size_t aLength, const wchar_t* b, size_t bLength) {
-  auto compare = FindKernel32Function<CompareStringOrdinalFunction>("CompareStringOrdinal");
-  return compare != nullptr &&
-         compare(a, static_cast<int>(aLength), b, static_cast<int>(bLength), TRUE) == CSTR_EQUAL;
-}
-
-enum class Entry { kItself, kElsewhere, kUnknown };
-
-// Whether the open `file` is the entry named `path` in its own folder, or a
-// file elsewhere that a link at `path` resolves to.
-Entry ResolvedEntry(GetFinalPathNameByHandleFunction getFinalPath, HANDLE file,
-                    const wchar_t* path) {
-  const wchar_t* name = path;
-  for (const wchar_t* p = path; *p != L'\0'; ++p) {
-    if (*p == L'\\' || *p == L'/') name = p + 1;
-  }
-  Text folder;
-  folder.Append(path, static_cast<size_t>(name - path));
-  OwnedHandle directory(::CreateFileW(folder.c_str(), 0,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  Text finalFolder;
-  Text finalFile;
-  if (!directory || !FinalPath(getFinalPath, directory.get(), finalFolder) ||
-      !FinalPath(getFinalPath, file, finalFile)) {
-    return Entry::kUnknown;
-  }
-  return ResolveEntry(finalFolder.c_str(), finalFile.c_str(), name, SameName) == Resolved::kItself
-             ? Entry::kItself
-             : Entry::kElsewhere;
-}
 
 }  // namespace
 
@@ -215,44 +153,55 @@ const void* Win32Host::MapView(HostHandle mapping, uint32_t offset, uint32_t siz
 void Win32Host::UnmapView(const void* view) { ::UnmapViewOfFile(view); }
 
 bool Win32Host::RemoveFile(const wchar_t* path) {
-  // Windows deletes a symbolic link itself, never its target. Wine, though,
-  // resolves a Unix symbolic link and would delete the file it points to;
-  // so the entry is opened (as the link itself, where there is one) and
-  // deleted through that handle once it is known to be the entry itself.
-  // Where that cannot be told (Windows XP, which has neither file links nor
-  // these three functions, or a file system that cannot say), the name is
-  // deleted as it is.
+  uint32_t error = RemoveEntry(*this, path);
+  if (error != 0) ::SetLastError(error);
+  return error == 0;
+}
+
+HostHandle Win32Host::OpenEntryForDeletion(const wchar_t* path) {
+  HANDLE file = ::CreateFileW(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  return file == INVALID_HANDLE_VALUE ? 0 : FromHandle(file);
+}
+
+HostHandle Win32Host::OpenFolder(const wchar_t* path) {
+  HANDLE folder = ::CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  return folder == INVALID_HANDLE_VALUE ? 0 : FromHandle(folder);
+}
+
+bool Win32Host::QueryFinalPath(HostHandle handle, Text& path) {
   auto getFinalPath =
       FindKernel32Function<GetFinalPathNameByHandleFunction>("GetFinalPathNameByHandleW");
-  auto setFileInformation =
-      FindKernel32Function<SetFileInformationByHandleFunction>("SetFileInformationByHandle");
-  if (getFinalPath == nullptr || setFileInformation == nullptr ||
-      FindKernel32Function<CompareStringOrdinalFunction>("CompareStringOrdinal") == nullptr) {
-    return ::DeleteFileW(path) != FALSE;
+  if (getFinalPath == nullptr) {
+    ::SetLastError(ERROR_PROC_NOT_FOUND);
+    return false;
   }
-  OwnedHandle file(::CreateFileW(path, DELETE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!file) return false;
-  switch (ResolvedEntry(getFinalPath, file.get(), path)) {
-    case Entry::kItself: {
-      // POSIX semantics where the system has them, as its own DeleteFileW
-      // uses since Windows 10 1903: the name goes at once even while a
-      // scanner or indexer holds the file open, so the new copy can be
-      // created there; a read-only old copy goes too.
-      uint32_t error = MarkForDeletion(*this, FromHandle(file.get()));
-      if (error == 0) return true;
-      ::SetLastError(error);
-      return false;
-    }
-    case Entry::kElsewhere:
-      ::SetLastError(ERROR_CANT_RESOLVE_FILENAME);
-      return false;
-    case Entry::kUnknown:
-      break;
-  }
-  return ::DeleteFileW(path) != FALSE;
+  // Asked first for the size it needs, including the terminator.
+  DWORD needed = getFinalPath(ToHandle(handle), nullptr, 0, 0);
+  if (needed == 0) return false;
+  path.Clear();
+  for (DWORD i = 0; i < needed; ++i) path.Append(L' ');
+  DWORD length = getFinalPath(ToHandle(handle), path.data(), needed, 0);
+  if (length == 0 || length >= needed) return false;
+  Text exact;
+  exact.Append(path.c_str(), length);
+  path = exact;
+  return true;
 }
+
+int Win32Host::CompareOrdinal(const wchar_t* a, size_t aLength, const wchar_t* b, size_t bLength,
+                              bool ignoreCase) {
+  auto compare = FindKernel32Function<CompareStringOrdinalFunction>("CompareStringOrdinal");
+  if (compare == nullptr) {
+    ::SetLastError(ERROR_PROC_NOT_FOUND);
+    return 0;
+  }
+  return compare(a, static_cast<int>(aLength), b, static_cast<int>(bLength),
+                 ignoreCase ? TRUE : FALSE);
+}
+
+bool Win32Host::DeleteFileByName(const wchar_t* path) { return ::DeleteFileW(path) != FALSE; }
 
 bool Win32Host::SetFileInformation(HostHandle file, uint32_t infoClass, const void* information,
                                    uint32_t size) {

@@ -23,6 +23,12 @@ class Win32Host final : public Host {
   const void* MapView(HostHandle mapping, uint32_t offset, uint32_t size) override;
   void UnmapView(const void* view) override;
   bool RemoveFile(const wchar_t* path) override;
+  HostHandle OpenEntryForDeletion(const wchar_t* path) override;
+  HostHandle OpenFolder(const wchar_t* path) override;
+  bool QueryFinalPath(HostHandle handle, Text& path) override;
+  int CompareOrdinal(const wchar_t* a, size_t aLength, const wchar_t* b, size_t bLength,
+                     bool ignoreCase) override;
+  bool DeleteFileByName(const wchar_t* path) override;
   bool SetFileInformation(HostHandle file, uint32_t infoClass, const void* information,
                           uint32_t size) override;
   StartedProcess StartProcess(const wchar_t* application, Text& commandLine) override;
