@@ -126,8 +126,10 @@ class TrapHost : public Host {
   HostHandle OpenFileForReading(const wchar_t*) override { Fail("host: OpenFileForReading"); }
   bool WriteFile(HostHandle, const void*, uint32_t, uint32_t&) override { Fail("host: WriteFile"); }
   bool QueryFileSize(HostHandle, uint64_t&) override { Fail("host: QueryFileSize"); }
-  HostHandle MapFileForReading(HostHandle) override { Fail("host: MapFileForReading"); }
-  const void* MapView(HostHandle, uint32_t, uint32_t) override { Fail("host: MapView"); }
+  HostHandle MapFile(HostHandle, uint32_t, uint32_t, uint32_t) override { Fail("host: MapFile"); }
+  const void* MapView(HostHandle, uint32_t, uint32_t, uint32_t, uint32_t) override {
+    Fail("host: MapView");
+  }
   void UnmapView(const void*) override { Fail("host: UnmapView"); }
   bool RemoveFile(const wchar_t*) override { Fail("host: RemoveFile"); }
   HostHandle OpenEntryForDeletion(const wchar_t*) override { Fail("host: OpenEntryForDeletion"); }

@@ -157,30 +157,48 @@ bool FakeHost::QueryFileSize(HostHandle file, uint64_t& size) {
   return true;
 }
 
-HostHandle FakeHost::MapFileForReading(HostHandle file) {
-  if (Fails(Op::MapFileForReading)) return 0;
+// Mappings and views in the system's own numbers, not the launcher's
+// constants, so that a wrong constant fails: a handle opened for reading
+// alone maps only with PAGE_READONLY (2), and such a mapping gives views
+// only with FILE_MAP_READ (4).
+HostHandle FakeHost::MapFile(HostHandle file, uint32_t protection, uint32_t maximumSizeHigh,
+                             uint32_t maximumSizeLow) {
+  if (Fails(Op::MapFile)) return 0;
   const OpenFile& open = openFiles_.at(file);
-  if (!open.reading) {
-    lastError_ = 5;  // a read-only mapping needs a handle open for reading
+  if (!open.reading || protection != 2) {
+    lastError_ = 5;  // the mapping would need access the handle does not have
     return 0;
   }
-  if (files.at(open.path).empty()) {
+  uint64_t fileSize = files.at(open.path).size();
+  if (fileSize == 0) {
     lastError_ = 1006;  // as Windows answers for an empty file
     return 0;
   }
+  uint64_t size = (static_cast<uint64_t>(maximumSizeHigh) << 32) | maximumSizeLow;
+  if (size > fileSize) {
+    lastError_ = 5;  // a read-only mapping cannot grow the file
+    return 0;
+  }
   HostHandle mapping = Open();
-  mappings_[mapping] = open.path;
+  mappings_[mapping] = {open.path, size == 0 ? fileSize : size};
   return mapping;
 }
 
-const void* FakeHost::MapView(HostHandle mapping, uint32_t offset, uint32_t size) {
+const void* FakeHost::MapView(HostHandle mapping, uint32_t access, uint32_t offsetHigh,
+                              uint32_t offsetLow, uint32_t size) {
   if (Fails(Op::MapView)) return nullptr;
-  const Bytes& content = files.at(mappings_.at(mapping));
+  const Mapping& mapped = mappings_.at(mapping);
+  const Bytes& content = files.at(mapped.path);
+  if (access != 4) {
+    lastError_ = 5;  // more than a read-only mapping allows
+    return nullptr;
+  }
+  uint64_t offset = (static_cast<uint64_t>(offsetHigh) << 32) | offsetLow;
   if (offset % kMapViewAlignment != 0) {
     lastError_ = 1132;  // ERROR_MAPPED_ALIGNMENT
     return nullptr;
   }
-  if (size == 0 || offset > content.size() || size > content.size() - offset) {
+  if (size == 0 || offset > mapped.size || size > mapped.size - offset) {
     lastError_ = 5;  // beyond the end of the mapping
     return nullptr;
   }

@@ -31,7 +31,7 @@ class FakeHost : public Host {
     OpenFileForReading,
     WriteFile,
     QueryFileSize,
-    MapFileForReading,
+    MapFile,
     MapView,
     RemoveFile,
     SetFileInformation,
@@ -155,8 +155,10 @@ class FakeHost : public Host {
   HostHandle OpenFileForReading(const wchar_t* path) override;
   bool WriteFile(HostHandle file, const void* bytes, uint32_t size, uint32_t& written) override;
   bool QueryFileSize(HostHandle file, uint64_t& size) override;
-  HostHandle MapFileForReading(HostHandle file) override;
-  const void* MapView(HostHandle mapping, uint32_t offset, uint32_t size) override;
+  HostHandle MapFile(HostHandle file, uint32_t protection, uint32_t maximumSizeHigh,
+                     uint32_t maximumSizeLow) override;
+  const void* MapView(HostHandle mapping, uint32_t access, uint32_t offsetHigh, uint32_t offsetLow,
+                      uint32_t size) override;
   void UnmapView(const void* view) override;
   bool RemoveFile(const wchar_t* path) override;
   HostHandle OpenEntryForDeletion(const wchar_t* path) override;
@@ -196,7 +198,11 @@ class FakeHost : public Host {
   int writeCalls_ = 0;
   std::map<Op, int> opCalls_;
   std::map<HostHandle, OpenFile> openFiles_;
-  std::map<HostHandle, std::wstring> mappings_;   // mapping -> path of its file
+  struct Mapping {
+    std::wstring path;  // of its file
+    uint64_t size;
+  };
+  std::map<HostHandle, Mapping> mappings_;
   std::map<HostHandle, size_t> processOfHandle_;  // handle -> index
   std::map<size_t, uint32_t> processExitCodes_;   // index -> code
 };

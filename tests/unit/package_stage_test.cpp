@@ -119,7 +119,7 @@ TEST(PackageStage, EndsTheRunOnEachFailureWithItsMessage) {
        L"Error extracting MSI, 32"},
       {"size of the copy unreadable", [](FakeHost& h) { h.failures[Op::QueryFileSize] = 6; },
        L"Error extracting MSI, 6"},
-      {"copy not mappable", [](FakeHost& h) { h.failures[Op::MapFileForReading] = 8; },
+      {"copy not mappable", [](FakeHost& h) { h.failures[Op::MapFile] = 8; },
        L"Error extracting MSI, 8"},
       {"read-back view fails", [](FakeHost& h) { h.failures[Op::MapView] = 23; },
        L"Error extracting MSI, 23"},

@@ -47,7 +47,8 @@ bool HoldsExactly(Host& host, HostHandle file, const PackageBytes& package, uint
   // needs room for the package twice in its address space. A disk error
   // under a view is an in-page exception rather than a code: the process
   // then ends there, still before any engine command.
-  ScopedHandle mapping(host, host.MapFileForReading(file));
+  // The whole file (maximum size 0), read-only like the handle.
+  ScopedHandle mapping(host, host.MapFile(file, kPageReadOnly, 0, 0));
   if (!mapping) {
     error = FailureCode(host);
     return false;
@@ -55,7 +56,7 @@ bool HoldsExactly(Host& host, HostHandle file, const PackageBytes& package, uint
   for (uint32_t offset = 0; offset < package.size;) {
     uint32_t left = package.size - offset;
     uint32_t length = left < kPackageViewSize ? left : kPackageViewSize;
-    ScopedView view(host, host.MapView(mapping.get(), offset, length));
+    ScopedView view(host, host.MapView(mapping.get(), kFileMapRead, 0, offset, length));
     if (!view) {
       error = FailureCode(host);
       return false;

@@ -34,6 +34,11 @@ enum : uint32_t {
   kErrorResourceDataNotFound = 1812,
 };
 
+/// Page protection of a mapping that can only be read (PAGE_READONLY), and
+/// the access of a view that only reads (FILE_MAP_READ).
+constexpr uint32_t kPageReadOnly = 0x02;
+constexpr uint32_t kFileMapRead = 0x0004;
+
 /// Where views of a file mapping may start: the allocation granularity,
 /// 64 KiB on every Windows system.
 constexpr uint32_t kMapViewAlignment = 64 * 1024;
@@ -100,12 +105,17 @@ class Host {
   virtual bool WriteFile(HostHandle file, const void* bytes, uint32_t size, uint32_t& written) = 0;
   /// Size in bytes of the open file.
   virtual bool QueryFileSize(HostHandle file, uint64_t& size) = 0;
-  /// A read-only mapping of the whole of the open file, closed with
-  /// CloseHandle. An empty file cannot be mapped. 0 on failure.
-  virtual HostHandle MapFileForReading(HostHandle file) = 0;
-  /// A read-only view of `size` bytes of `mapping` from `offset`, which is a
-  /// multiple of kMapViewAlignment. Null on failure.
-  virtual const void* MapView(HostHandle mapping, uint32_t offset, uint32_t size) = 0;
+  /// CreateFileMappingW: a mapping of the open file with page `protection`
+  /// (kPageReadOnly) and the maximum size in two halves (0 and 0: the whole
+  /// file), closed with CloseHandle. An empty file cannot be mapped. 0 on
+  /// failure.
+  virtual HostHandle MapFile(HostHandle file, uint32_t protection, uint32_t maximumSizeHigh,
+                             uint32_t maximumSizeLow) = 0;
+  /// MapViewOfFile: a view with `access` (kFileMapRead) of `size` bytes of
+  /// `mapping` from the offset in two halves, a multiple of
+  /// kMapViewAlignment. Null on failure.
+  virtual const void* MapView(HostHandle mapping, uint32_t access, uint32_t offsetHigh,
+                              uint32_t offsetLow, uint32_t size) = 0;
   /// Releases a view MapView returned.
   virtual void UnmapView(const void* view) = 0;
   /// Deletes the file at `path`; a link is deleted itself, never its target.

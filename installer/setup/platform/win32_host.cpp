@@ -141,13 +141,16 @@ bool Win32Host::QueryFileSize(HostHandle file, uint64_t& size) {
   return ok != FALSE;
 }
 
-HostHandle Win32Host::MapFileForReading(HostHandle file) {
-  // Fails (null, not INVALID_HANDLE_VALUE) for an empty file.
-  return FromHandle(::CreateFileMappingW(ToHandle(file), nullptr, PAGE_READONLY, 0, 0, nullptr));
+HostHandle Win32Host::MapFile(HostHandle file, uint32_t protection, uint32_t maximumSizeHigh,
+                              uint32_t maximumSizeLow) {
+  // Fails with null, not INVALID_HANDLE_VALUE.
+  return FromHandle(::CreateFileMappingW(ToHandle(file), nullptr, protection, maximumSizeHigh,
+                                         maximumSizeLow, nullptr));
 }
 
-const void* Win32Host::MapView(HostHandle mapping, uint32_t offset, uint32_t size) {
-  return ::MapViewOfFile(ToHandle(mapping), FILE_MAP_READ, 0, offset, size);
+const void* Win32Host::MapView(HostHandle mapping, uint32_t access, uint32_t offsetHigh,
+                               uint32_t offsetLow, uint32_t size) {
+  return ::MapViewOfFile(ToHandle(mapping), access, offsetHigh, offsetLow, size);
 }
 
 void Win32Host::UnmapView(const void* view) { ::UnmapViewOfFile(view); }

@@ -19,8 +19,10 @@ class Win32Host final : public Host {
   HostHandle OpenFileForReading(const wchar_t* path) override;
   bool WriteFile(HostHandle file, const void* bytes, uint32_t size, uint32_t& written) override;
   bool QueryFileSize(HostHandle file, uint64_t& size) override;
-  HostHandle MapFileForReading(HostHandle file) override;
-  const void* MapView(HostHandle mapping, uint32_t offset, uint32_t size) override;
+  HostHandle MapFile(HostHandle file, uint32_t protection, uint32_t maximumSizeHigh,
+                     uint32_t maximumSizeLow) override;
+  const void* MapView(HostHandle mapping, uint32_t access, uint32_t offsetHigh, uint32_t offsetLow,
+                      uint32_t size) override;
   void UnmapView(const void* view) override;
   bool RemoveFile(const wchar_t* path) override;
   HostHandle OpenEntryForDeletion(const wchar_t* path) override;
