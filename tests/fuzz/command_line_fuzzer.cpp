@@ -126,18 +126,30 @@ class TrapHost : public Host {
   HostHandle OpenFileForReading(const wchar_t*) override { Fail("host: OpenFileForReading"); }
   bool WriteFile(HostHandle, const void*, uint32_t, uint32_t&) override { Fail("host: WriteFile"); }
   bool QueryFileSize(HostHandle, uint64_t&) override { Fail("host: QueryFileSize"); }
-  HostHandle MapFileForReading(HostHandle) override { Fail("host: MapFileForReading"); }
-  const void* MapView(HostHandle, uint32_t, uint32_t) override { Fail("host: MapView"); }
+  HostHandle MapFile(HostHandle, uint32_t, uint32_t, uint32_t) override { Fail("host: MapFile"); }
+  const void* MapView(HostHandle, uint32_t, uint32_t, uint32_t, uint32_t) override {
+    Fail("host: MapView");
+  }
   void UnmapView(const void*) override { Fail("host: UnmapView"); }
   bool RemoveFile(const wchar_t*) override { Fail("host: RemoveFile"); }
+  HostHandle OpenEntryForDeletion(const wchar_t*) override { Fail("host: OpenEntryForDeletion"); }
+  HostHandle OpenFolder(const wchar_t*) override { Fail("host: OpenFolder"); }
+  bool QueryFinalPath(HostHandle, Text&) override { Fail("host: QueryFinalPath"); }
+  int CompareOrdinal(const wchar_t*, size_t, const wchar_t*, size_t, bool) override {
+    Fail("host: CompareOrdinal");
+  }
+  bool DeleteFileByName(const wchar_t*) override { Fail("host: DeleteFileByName"); }
+  bool SetFileInformation(HostHandle, uint32_t, const void*, uint32_t) override {
+    Fail("host: SetFileInformation");
+  }
   StartedProcess StartProcess(const wchar_t*, Text&) override { Fail("host: StartProcess"); }
   void WaitForProcess(HostHandle) override { Fail("host: WaitForProcess"); }
   bool GetProcessExitCode(HostHandle, uint32_t&) override { Fail("host: GetProcessExitCode"); }
   void CloseHandle(HostHandle) override { Fail("host: CloseHandle"); }
   void ShowMessageBox(const wchar_t*, const wchar_t*) override { Fail("host: ShowMessageBox"); }
-  StationVisibility QueryWindowStationVisibility() override {
-    Fail("host: QueryWindowStationVisibility");
-  }
+  bool QueryWindowStationFlags(uint32_t&) override { Fail("host: QueryWindowStationFlags"); }
+  bool QuerySessionId(uint32_t&) override { Fail("host: QuerySessionId"); }
+  bool QuerySystemMajorVersion(uint32_t&) override { Fail("host: QuerySystemMajorVersion"); }
   void RemoveCurrentDirectoryFromDllSearch() override { Fail("host: DLL search"); }
   bool LimitDllSearchToSystemDirectory() override { Fail("host: DLL search"); }
   bool LoadLibraryByPath(const wchar_t*) override { Fail("host: LoadLibraryByPath"); }

@@ -31,18 +31,36 @@ class FakeHost : public Host {
     OpenFileForReading,
     WriteFile,
     QueryFileSize,
-    MapFileForReading,
+    MapFile,
     MapView,
     RemoveFile,
+    SetFileInformation,
+    OpenEntryForDeletion,
+    OpenFolder,
+    QueryFinalPath,
+    CompareOrdinal,
+    DeleteFileByName,
     StartProcess,
     GetProcessExitCode,
     LoadLibraryByPath,
-    QueryWindowStationVisibility,  // a failure reads as "cannot tell"
+    QueryWindowStationFlags,
+    QuerySessionId,
+    QuerySystemMajorVersion,
   };
 
   struct ProcessRun {
     std::wstring application;
     std::wstring commandLine;
+  };
+  /// One call of SetFileInformation: the class, the value read from its
+  /// bytes (little-endian) and their count.
+  struct InformationSet {
+    uint32_t infoClass;
+    uint32_t value;
+    uint32_t size;
+    bool operator==(const InformationSet& o) const {
+      return infoClass == o.infoClass && value == o.value && size == o.size;
+    }
   };
   struct MessageBoxCall {
     std::wstring title;
@@ -70,10 +88,20 @@ class FakeHost : public Host {
   std::function<void(FakeHost&)> beforeCreate;
   /// Runs before the copy is opened for the hold, as another process could.
   std::function<void(FakeHost&)> beforeHold;
-  /// What the system says of this process's window station.
-  StationVisibility stationVisibility = StationVisibility::kVisible;
+  /// The flags of this process's window station, its session and the
+  /// system's major version: a user's session on Windows 10 by default.
+  uint32_t stationFlags = kWindowStationVisible;
+  uint32_t sessionId = 1;
+  uint32_t systemMajorVersion = 10;
   /// Whether the system has SetDefaultDllDirectories.
   bool hasSetDefaultDllDirectories = true;
+  /// What QueryFinalPath resolves a path to, where not "\\?\" and the path
+  /// itself (a folder without its trailing backslash but for a drive's
+  /// root): a link, by the path of its target.
+  std::map<std::wstring, std::wstring> finalPaths;
+  /// Errors SetFileInformation answers with, in order of calls (0: it
+  /// accepts); it accepts every call beyond them.
+  std::deque<uint32_t> setInformationErrors;
   /// Exit codes of the started processes, in order of starting; 0 beyond.
   std::deque<uint32_t> exitCodes;
   /// Failing operations with the error each one leaves.
@@ -87,6 +115,8 @@ class FakeHost : public Host {
 
   // --- Record ---------------------------------------------------------
   /// Every effect in order: "delete <path>", "create <path>", "write <path>",
+  /// "dispose <path>" (marked for deletion through a handle, deleted when
+  /// it is closed),
   /// "hold <path>", "release <path>", "tempfile <path>",
   /// "start <command line>", "wait <command line>", "messagebox <text>",
   /// "dll-search-no-current-directory", "dll-search-system-only",
@@ -94,12 +124,15 @@ class FakeHost : public Host {
   std::vector<std::wstring> events;
   std::map<std::wstring, Bytes> files;
   std::vector<ProcessRun> processes;
+  std::vector<InformationSet> informationSets;
   std::vector<MessageBoxCall> messageBoxes;
   std::set<HostHandle> openHandles;
   /// Views of file mappings not yet released.
   std::set<const void*> openViews;
   /// The paths asked about by PathExists, in order.
   std::vector<std::wstring> existenceChecks;
+  /// How often the temporary directory was asked for.
+  int tempPathQueries = 0;
   int callCount = 0;
 
   /// The log files created, in order.
@@ -122,16 +155,28 @@ class FakeHost : public Host {
   HostHandle OpenFileForReading(const wchar_t* path) override;
   bool WriteFile(HostHandle file, const void* bytes, uint32_t size, uint32_t& written) override;
   bool QueryFileSize(HostHandle file, uint64_t& size) override;
-  HostHandle MapFileForReading(HostHandle file) override;
-  const void* MapView(HostHandle mapping, uint32_t offset, uint32_t size) override;
+  HostHandle MapFile(HostHandle file, uint32_t protection, uint32_t maximumSizeHigh,
+                     uint32_t maximumSizeLow) override;
+  const void* MapView(HostHandle mapping, uint32_t access, uint32_t offsetHigh, uint32_t offsetLow,
+                      uint32_t size) override;
   void UnmapView(const void* view) override;
   bool RemoveFile(const wchar_t* path) override;
+  HostHandle OpenEntryForDeletion(const wchar_t* path) override;
+  HostHandle OpenFolder(const wchar_t* path) override;
+  bool QueryFinalPath(HostHandle handle, Text& path) override;
+  int CompareOrdinal(const wchar_t* a, size_t aLength, const wchar_t* b, size_t bLength,
+                     bool ignoreCase) override;
+  bool DeleteFileByName(const wchar_t* path) override;
+  bool SetFileInformation(HostHandle file, uint32_t infoClass, const void* information,
+                          uint32_t size) override;
   StartedProcess StartProcess(const wchar_t* application, Text& commandLine) override;
   void WaitForProcess(HostHandle process) override;
   bool GetProcessExitCode(HostHandle process, uint32_t& exitCode) override;
   void CloseHandle(HostHandle handle) override;
   void ShowMessageBox(const wchar_t* title, const wchar_t* text) override;
-  StationVisibility QueryWindowStationVisibility() override;
+  bool QueryWindowStationFlags(uint32_t& flags) override;
+  bool QuerySessionId(uint32_t& session) override;
+  bool QuerySystemMajorVersion(uint32_t& major) override;
   void RemoveCurrentDirectoryFromDllSearch() override;
   bool LimitDllSearchToSystemDirectory() override;
   bool LoadLibraryByPath(const wchar_t* path) override;
@@ -140,6 +185,8 @@ class FakeHost : public Host {
   struct OpenFile {
     std::wstring path;
     bool reading = false;
+    bool deleteOnClose = false;
+    bool folder = false;
   };
 
   // True when the call is to fail; sets the last error.
@@ -151,7 +198,11 @@ class FakeHost : public Host {
   int writeCalls_ = 0;
   std::map<Op, int> opCalls_;
   std::map<HostHandle, OpenFile> openFiles_;
-  std::map<HostHandle, std::wstring> mappings_;   // mapping -> path of its file
+  struct Mapping {
+    std::wstring path;  // of its file
+    uint64_t size;
+  };
+  std::map<HostHandle, Mapping> mappings_;
   std::map<HostHandle, size_t> processOfHandle_;  // handle -> index
   std::map<size_t, uint32_t> processExitCodes_;   // index -> code
 };

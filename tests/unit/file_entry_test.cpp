@@ -3,30 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
-#include <map>
-#include <utility>
+#include <deque>
 #include <vector>
 
+#include "fake_host.h"
 #include "platform/host.h"
-
-namespace {
-
-// Upper case as the file system's table has it for the letters these tests
-// use (ASCII and Latin-1): one character for one, so "ß" stays "ß".
-wchar_t Upper(wchar_t c) {
-  if ((c >= L'a' && c <= L'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) return c - 0x20;
-  return c;
-}
-
-bool SameOrdinalIgnoringCase(const wchar_t* a, size_t aLength, const wchar_t* b, size_t bLength) {
-  if (aLength != bLength) return false;
-  for (size_t i = 0; i < aLength; ++i) {
-    if (Upper(a[i]) != Upper(b[i])) return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 TEST(ResolveEntry, TellsTheEntryItselfFromAFileElsewhereAsTheFileSystemComparesNames) {
   struct Case {
@@ -58,6 +39,15 @@ TEST(ResolveEntry, TellsTheEntryItselfFromAFileElsewhereAsTheFileSystemComparesN
       {temp, L"\\\\?\\C:\\Users\\Ann\\AppData\\Local\\Temp\\Other.msi", L"Setup.msi",
        Resolved::kElsewhere},
       {temp, L"\\\\?\\C:\\Users\\Ann\\AppData\\Local\\Temp", L"Setup.msi", Resolved::kElsewhere},
+      // A folder whose name the file's folder only begins with, and names
+      // of which one begins the other, are other entries.
+      {L"\\\\?\\C:\\T", L"\\\\?\\C:\\TxSetup.msi", L"Setup.msi", Resolved::kElsewhere},
+      {temp, L"\\\\?\\C:\\Users\\Ann\\AppData\\Local\\Temp\\Setup", L"Setup.msi",
+       Resolved::kElsewhere},
+      {temp, L"\\\\?\\C:\\Users\\Ann\\AppData\\Local\\Temp\\Setup.msi.old", L"Setup.msi",
+       Resolved::kElsewhere},
+      {temp, L"\\\\?\\C:\\Users\\Ann\\AppData\\Local\\Temp\\Setup.msi", L"Setup.msi.old",
+       Resolved::kElsewhere},
       // Equal only to a linguistic comparison: different names to a file system.
       {temp,
        L"\\\\?\\C:\\Users\\Ann\\AppData\\Local\\Temp\\Stra\x00DF"
@@ -71,78 +61,145 @@ TEST(ResolveEntry, TellsTheEntryItselfFromAFileElsewhereAsTheFileSystemComparesN
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << &c - cases);
-    EXPECT_EQ(c.expected, ResolveEntry(c.folder, c.file, c.name, SameOrdinalIgnoringCase));
+    FakeHost host;
+    EXPECT_EQ(c.expected, ResolveEntry(host, c.folder, c.file, c.name));
   }
 }
 
-namespace {
+TEST(ResolveEntry, NamesThatCannotBeComparedLeaveItUnknown) {
+  FakeHost host;
+  host.failures[FakeHost::Op::CompareOrdinal] = kErrorProcNotFound;
+  EXPECT_EQ(Resolved::kUnknown,
+            ResolveEntry(host, L"\\\\?\\C:\\T", L"\\\\?\\C:\\T\\Setup.msi", L"Setup.msi"));
+}
 
-// Answers each kind with a scripted error (0 where none is scripted) and
-// records the kinds tried.
-class ScriptedDisposition final : public DispositionSetter {
- public:
-  explicit ScriptedDisposition(std::map<DispositionKind, uint32_t> errors)
-      : errors_(std::move(errors)) {}
-  uint32_t Set(DispositionKind kind) override {
-    tried.push_back(kind);
-    auto found = errors_.find(kind);
-    return found == errors_.end() ? 0 : found->second;
-  }
-  std::vector<DispositionKind> tried;
-
- private:
-  std::map<DispositionKind, uint32_t> errors_;
-};
-
-}  // namespace
-
-TEST(MarkForDeletion, TakesTheNewestDispositionTheSystemAccepts) {
-  using K = DispositionKind;
+TEST(RemoveEntry, DeletesTheEntryItselfThroughItsHandleAndNeverALinksTarget) {
+  using Op = FakeHost::Op;
+  const std::wstring path = L"C:\\T\\Setup.msi";
+  enum class Way { kThroughHandle, kByName, kNot };
   struct Case {
     const char* name;
-    std::map<K, uint32_t> errors;
-    std::vector<K> tried;
+    void (*arrange)(FakeHost&);
     uint32_t result;
+    Way way;
   };
   const Case cases[] = {
-      {"Windows 10 1809 and later", {}, {K::kPosixIgnoringReadOnly}, 0},
-      {"read-only flag unknown (1607 to 1803)",
-       {{K::kPosixIgnoringReadOnly, kErrorInvalidParameter}},
-       {K::kPosixIgnoringReadOnly, K::kPosix},
-       0},
-      {"class unknown (older systems, Wine 8)",
-       {{K::kPosixIgnoringReadOnly, kErrorInvalidParameter}, {K::kPosix, kErrorInvalidParameter}},
-       {K::kPosixIgnoringReadOnly, K::kPosix, K::kPlain},
-       0},
-      {"class not supported by the file system",
-       {{K::kPosixIgnoringReadOnly, kErrorNotSupported}},
-       {K::kPosixIgnoringReadOnly, K::kPlain},
-       0},
-      {"class refused as an invalid function",
-       {{K::kPosixIgnoringReadOnly, kErrorInvalidParameter}, {K::kPosix, kErrorInvalidFunction}},
-       {K::kPosixIgnoringReadOnly, K::kPosix, K::kPlain},
-       0},
-      // A read-only file where only the plain disposition is known.
-      {"plain refused too",
-       {{K::kPosixIgnoringReadOnly, kErrorInvalidParameter},
-        {K::kPosix, kErrorInvalidParameter},
-        {K::kPlain, kErrorAccessDenied}},
-       {K::kPosixIgnoringReadOnly, K::kPosix, K::kPlain},
-       kErrorAccessDenied},
-      // A real refusal is no reason to try an older kind.
-      {"refused for another reason",
-       {{K::kPosixIgnoringReadOnly, kErrorSharingViolation}},
-       {K::kPosixIgnoringReadOnly},
-       kErrorSharingViolation},
-      {"read-only file where the flag is unknown",
-       {{K::kPosixIgnoringReadOnly, kErrorInvalidParameter}, {K::kPosix, kErrorAccessDenied}},
-       {K::kPosixIgnoringReadOnly, K::kPosix},
-       kErrorAccessDenied},
+      {"the entry itself", [](FakeHost&) {}, 0, Way::kThroughHandle},
+      {"stored in other case",
+       [](FakeHost& h) { h.finalPaths[L"C:\\T\\Setup.msi"] = L"\\\\?\\C:\\t\\SETUP.MSI"; }, 0,
+       Way::kThroughHandle},
+      {"a link to a file elsewhere",
+       [](FakeHost& h) { h.finalPaths[L"C:\\T\\Setup.msi"] = L"\\\\?\\D:\\Other\\Setup.msi"; },
+       kErrorCantResolveFilename, Way::kNot},
+      {"a link to another file in the folder",
+       [](FakeHost& h) { h.finalPaths[L"C:\\T\\Setup.msi"] = L"\\\\?\\C:\\T\\Other.msi"; },
+       kErrorCantResolveFilename, Way::kNot},
+      // Where the system cannot tell (Windows XP has neither call), the
+      // name goes as it is.
+      {"no final paths", [](FakeHost& h) { h.failures[Op::QueryFinalPath] = kErrorProcNotFound; },
+       0, Way::kByName},
+      {"no ordinal comparison",
+       [](FakeHost& h) { h.failures[Op::CompareOrdinal] = kErrorProcNotFound; }, 0, Way::kByName},
+      {"folder not openable", [](FakeHost& h) { h.failures[Op::OpenFolder] = 5; }, 0, Way::kByName},
+      {"by name refused",
+       [](FakeHost& h) {
+         h.failures[Op::QueryFinalPath] = kErrorProcNotFound;
+         h.failures[Op::DeleteFileByName] = 5;
+       },
+       5, Way::kNot},
+      {"nothing there", [](FakeHost& h) { h.files.clear(); }, kErrorFileNotFound, Way::kNot},
+      {"in use", [](FakeHost& h) { h.failures[Op::OpenEntryForDeletion] = 32; }, 32, Way::kNot},
+      {"not openable, no error named",
+       [](FakeHost& h) { h.failures[Op::OpenEntryForDeletion] = 0; }, kErrorInvalidFunction,
+       Way::kNot},
+      {"disposition refused", [](FakeHost& h) { h.setInformationErrors = {kErrorAccessDenied}; },
+       kErrorAccessDenied, Way::kNot},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ScriptedDisposition setter(c.errors);
-    EXPECT_EQ(c.result, MarkForDeletion(setter));
-    EXPECT_EQ(c.tried, setter.tried);
+    FakeHost host;
+    host.directories = {L"C:\\T\\"};
+    host.files[path] = Bytes{1};
+    c.arrange(host);
+    EXPECT_EQ(c.result, RemoveEntry(host, path.c_str()));
+    if (c.result != kErrorFileNotFound) {
+      EXPECT_EQ(c.way != Way::kNot, host.files.count(path) == 0);
+    }
+    if (c.way == Way::kThroughHandle) {
+      EXPECT_EQ((std::vector<std::wstring>{L"dispose " + path, L"delete " + path}), host.events);
+    } else if (c.way == Way::kByName) {
+      EXPECT_EQ(std::vector<std::wstring>{L"delete-by-name " + path}, host.events);
+    }
+    EXPECT_TRUE(host.openHandles.empty());
   }
+}
+
+TEST(MarkForDeletion, TakesTheNewestDispositionTheSystemAccepts) {
+  using Set = FakeHost::InformationSet;
+  // The classes and flags in the system's own numbers: FileDispositionInfoEx
+  // (21) with DELETE | POSIX_SEMANTICS | IGNORE_READONLY_ATTRIBUTE, then
+  // without the last, then FileDispositionInfo (4) with a BOOLEAN TRUE.
+  const Set posixIgnoringReadOnly = {21, 0x13, 4};
+  const Set posix = {21, 0x3, 4};
+  const Set plain = {4, 1, 1};
+  struct Case {
+    const char* name;
+    std::deque<uint32_t> errors;  // in order of the attempts
+    std::vector<Set> tried;
+    uint32_t result;
+  };
+  const Case cases[] = {
+      {"Windows 10 1809 and later", {}, {posixIgnoringReadOnly}, 0},
+      {"read-only flag unknown (1607 to 1803)",
+       {kErrorInvalidParameter},
+       {posixIgnoringReadOnly, posix},
+       0},
+      {"class unknown (older systems)",
+       {kErrorInvalidParameter, kErrorInvalidParameter},
+       {posixIgnoringReadOnly, posix, plain},
+       0},
+      {"class not supported by the file system",
+       {kErrorNotSupported},
+       {posixIgnoringReadOnly, plain},
+       0},
+      {"class not implemented (Wine 8)",
+       {kErrorInvalidParameter, kErrorInvalidFunction},
+       {posixIgnoringReadOnly, posix, plain},
+       0},
+      // A read-only file where only the plain disposition is known.
+      {"plain refused too",
+       {kErrorInvalidParameter, kErrorInvalidParameter, kErrorAccessDenied},
+       {posixIgnoringReadOnly, posix, plain},
+       kErrorAccessDenied},
+      // A real refusal is no reason to try an older kind.
+      {"refused for another reason",
+       {kErrorSharingViolation},
+       {posixIgnoringReadOnly},
+       kErrorSharingViolation},
+      {"read-only file where the flag is unknown",
+       {kErrorInvalidParameter, kErrorAccessDenied},
+       {posixIgnoringReadOnly, posix},
+       kErrorAccessDenied},
+      // Windows XP has no SetFileInformationByHandle at all.
+      {"no such call", {kErrorProcNotFound}, {posixIgnoringReadOnly}, kErrorProcNotFound},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeHost host;
+    HostHandle file = host.CreateNewFile(L"C:\\x.msi");
+    host.setInformationErrors = c.errors;
+    EXPECT_EQ(c.result, MarkForDeletion(host, file));
+    EXPECT_EQ(c.tried, host.informationSets);
+    host.CloseHandle(file);
+    EXPECT_EQ(c.result == 0, host.files.count(L"C:\\x.msi") == 0);
+  }
+  // A refusal the system gave no code for is a refusal: it neither reads as
+  // "not supported" (1), so that an older kind were tried, nor as success.
+  FakeHost host;
+  HostHandle file = host.CreateNewFile(L"C:\\x.msi");
+  host.failures[FakeHost::Op::SetFileInformation] = 0;
+  EXPECT_EQ(kErrorUnidentified, MarkForDeletion(host, file));
+  EXPECT_FALSE(CannotDeleteThroughHandle(kErrorUnidentified));
+  host.CloseHandle(file);
+  EXPECT_EQ(1u, host.files.count(L"C:\\x.msi"));
 }

@@ -156,3 +156,62 @@ TEST(RunApplication, AGivenNameTitlesTheBoxes) {
   EXPECT_EQ(L"Named", host.messageBoxes.at(0).title);
   EXPECT_EQ(&app, AfxGetApp());
 }
+
+TEST(QueryStationVisibility, HidesSessionZeroFromVistaOnElseFollowsTheStationsFlag) {
+  using V = StationVisibility;
+  constexpr uint32_t kVisible = kWindowStationVisible;
+  struct Case {
+    const char* name;
+    uint32_t session;
+    uint32_t major;
+    uint32_t flags;
+    std::vector<FakeHost::Op> failing;
+    V expected;
+  };
+  using Op = FakeHost::Op;
+  const Case cases[] = {
+      // Services' session since Vista: hidden even where its station says
+      // it is visible, or says nothing.
+      {"session 0, Vista", 0, 6, kVisible, {}, V::kHidden},
+      {"session 0, Windows 10", 0, 10, kVisible, {}, V::kHidden},
+      {"session 0, Windows 10, flags unreadable",
+       0,
+       10,
+       kVisible,
+       {Op::QueryWindowStationFlags},
+       V::kHidden},
+      // The console user's session on Windows XP and Server 2003.
+      {"session 0, XP", 0, 5, kVisible, {}, V::kVisible},
+      {"session 0, XP, hidden station", 0, 5, 0, {}, V::kHidden},
+      {"session 0, XP, flags unreadable",
+       0,
+       5,
+       kVisible,
+       {Op::QueryWindowStationFlags},
+       V::kUnknown},
+      // A user's session: the station's flag alone.
+      {"session 1", 1, 10, kVisible, {}, V::kVisible},
+      {"session 1, hidden station", 1, 10, 0, {}, V::kHidden},
+      {"session 1, other flags only", 1, 10, ~kVisible, {}, V::kHidden},
+      {"session 1, flags unreadable", 1, 10, kVisible, {Op::QueryWindowStationFlags}, V::kUnknown},
+      // Where session or version cannot be told, the flags decide.
+      {"session unknown", 0, 10, kVisible, {Op::QuerySessionId}, V::kVisible},
+      {"session unknown, hidden station", 0, 10, 0, {Op::QuerySessionId}, V::kHidden},
+      {"version unknown", 0, 10, kVisible, {Op::QuerySystemMajorVersion}, V::kVisible},
+      {"nothing known",
+       0,
+       10,
+       kVisible,
+       {Op::QuerySessionId, Op::QuerySystemMajorVersion, Op::QueryWindowStationFlags},
+       V::kUnknown},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeHost host;
+    host.sessionId = c.session;
+    host.systemMajorVersion = c.major;
+    host.stationFlags = c.flags;
+    for (Op op : c.failing) host.failures[op] = 5;
+    EXPECT_EQ(c.expected, QueryStationVisibility(host));
+  }
+}

@@ -193,21 +193,34 @@ TEST(InstallerStage, ARemovalThatCannotStartDoesNotStopTheRun) {
 }
 
 TEST(InstallerStage, NoLogFileMeansNoLogArgumentAndNoMessage) {
-  using Op = FakeHost::Op;
-  // The package stage asks for the temporary directory first; the log's
-  // own, second query is the one that fails here.
-  for (Op op : {Op::QueryTempPath, Op::CreateUniqueTempFile}) {
+  {
     FakeHost host;
-    host.failures[op] = 80;
-    host.failOnlyCall[op] = op == Op::QueryTempPath ? 2 : 1;
+    host.failures[FakeHost::Op::CreateUniqueTempFile] = 80;
     EXPECT_EQ(L"msiexec.exe /i \"" + kPackage + L"\" /qn", EngineCommandFor(L"/l /q", host));
     EXPECT_TRUE(host.messageBoxes.empty());
   }
-  // The temporary directory is gone by the time the log is asked for.
+  // The temporary directory is gone by the time the log is created.
   FakeHost host;
   host.beforeHold = [](FakeHost& fake) { fake.directories.clear(); };
   EXPECT_EQ(L"msiexec.exe /i \"" + kPackage + L"\" /qn", EngineCommandFor(L"/l /q", host));
   EXPECT_TRUE(host.TempFiles().empty());
+  EXPECT_TRUE(host.messageBoxes.empty());
+}
+
+TEST(InstallerStage, TheLogGoesIntoTheTemporaryDirectoryThePackageStageAskedFor) {
+  // Asked again, the system would now name another directory: the log
+  // still goes beside the package, into the one directory of the run.
+  FakeHost host;
+  const std::wstring first = host.tempPath;
+  host.beforeHold = [](FakeHost& fake) {
+    fake.tempPath = L"D:\\Elsewhere\\";
+    fake.directories.insert(fake.tempPath);
+  };
+  EngineCommandFor(L"/l", host);
+  EXPECT_EQ(1, host.tempPathQueries);
+  EXPECT_EQ(std::vector<std::wstring>{first}, host.existenceChecks);
+  ASSERT_EQ(1u, host.TempFiles().size());
+  EXPECT_EQ(0u, host.TempFiles()[0].find(first + L"usb"));
 }
 
 TEST(InstallerStage, ACommandTooLongToStartEndsBeforeTheRemoval) {
@@ -228,6 +241,46 @@ TEST(InstallerStage, ACommandTooLongToStartEndsBeforeTheRemoval) {
       EXPECT_TRUE(host.processes.empty()) << "nothing removed, nothing started";
       EXPECT_EQ(1u, host.files.count(kPackage)) << "package kept";
       EXPECT_TRUE(host.openHandles.empty());
+    }
+  }
+}
+
+// With /l, the log file is measured into the command but created only once
+// both commands will run: a run that ends before them leaves no log file.
+TEST(InstallerStage, ARunEndedBeforeTheCommandsLeavesNoLogFile) {
+  // The longest log name the system can give ("usb", four hex digits,
+  // ".tmp") is the one the fake gives.
+  const std::wstring head =
+      L"msiexec.exe /i \"" + kPackage + L"\" /l* \"" + FakeHost().tempPath + L"usbFFFF.tmp\"  A=";
+  struct Case {
+    const char* name;
+    void (*arrange)(FakeHost&);
+    size_t commandLength;
+    uint32_t exitCode;
+  };
+  const Case cases[] = {
+      {"longest command that starts", [](FakeHost&) {}, kLongestCommandLine, 0},
+      {"command too long", [](FakeHost&) {}, kLongestCommandLine + 1, 206},
+      {"no system directory",
+       [](FakeHost& h) { h.failures[FakeHost::Op::QuerySystemDirectory] = 122; }, 1000, 122},
+      {"no system directory, no error named",
+       [](FakeHost& h) { h.failures[FakeHost::Op::QuerySystemDirectory] = 0; }, 1000, 206},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeHost host;
+    c.arrange(host);
+    std::wstring value(c.commandLength - head.size(), L'v');
+    EXPECT_EQ(c.exitCode, RunSetup(host, L"/l A=" + value));
+    if (c.exitCode == 0) {
+      ASSERT_EQ(2u, host.processes.size());
+      EXPECT_EQ(c.commandLength, host.processes[1].commandLine.size());
+      EXPECT_EQ(1u, host.TempFiles().size());
+    } else {
+      EXPECT_TRUE(host.processes.empty());
+      EXPECT_TRUE(host.TempFiles().empty());
+      EXPECT_EQ(1u, host.files.size()) << "nothing but the package copy";
+      EXPECT_EQ(1u, host.files.count(kPackage));
     }
   }
 }

@@ -17,19 +17,24 @@ using Op = FakeHost::Op;
 const Bytes kPackage = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1, 1, 2, 3, 0, 255};
 const std::wstring kPackagePath = kFakePackagePath;
 
-// Two and a half chunks, each byte telling its position.
-Bytes LargePackage() {
-  Bytes bytes(kPackageChunkSize * 5 / 2);
-  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 4096);
+// Bytes that never repeat with any period below 4 GiB (a linear
+// congruential sequence, its high byte), so that a chunk or view compared
+// or written at the wrong offset cannot match by chance.
+Bytes NonPeriodicBytes(size_t size) {
+  Bytes bytes(size);
+  uint32_t state = 12345;
+  for (uint8_t& byte : bytes) {
+    state = state * 1664525u + 1013904223u;
+    byte = static_cast<uint8_t>(state >> 24);
+  }
   return bytes;
 }
 
-// Two and a half views of the read-back, each byte telling its position.
-Bytes PackageOfSeveralViews() {
-  Bytes bytes(kPackageViewSize * 5 / 2);
-  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 4096);
-  return bytes;
-}
+// Two and a half chunks.
+Bytes LargePackage() { return NonPeriodicBytes(kPackageChunkSize * 5 / 2); }
+
+// Two and a half views of the read-back.
+Bytes PackageOfSeveralViews() { return NonPeriodicBytes(kPackageViewSize * 5 / 2); }
 
 struct StageCase {
   const char* name;
@@ -55,6 +60,9 @@ TEST(PackageStage, EndsTheRunOnEachFailureWithItsMessage) {
       {"temp directory missing", [](FakeHost& h) { h.directories.clear(); }, L""},
       {"temp path too long for the buffer", [](FakeHost& h) { h.tempPathNeeds = 600; }, L""},
       {"resource missing", [](FakeHost& h) { h.resource.reset(); }, L"Error extracting MSI, 1813"},
+      // Where the system names no error, the code still says what is missing.
+      {"resource missing, no error named", [](FakeHost& h) { h.failures[Op::FindOwnResource] = 0; },
+       L"Error extracting MSI, 1812"},
       {"resource size unreadable", [](FakeHost& h) { h.failures[Op::GetResourceSize] = 6; },
        L"Error extracting MSI, 1812"},
       // The system reports no error for an empty resource, or leaves an
@@ -111,7 +119,7 @@ TEST(PackageStage, EndsTheRunOnEachFailureWithItsMessage) {
        L"Error extracting MSI, 32"},
       {"size of the copy unreadable", [](FakeHost& h) { h.failures[Op::QueryFileSize] = 6; },
        L"Error extracting MSI, 6"},
-      {"copy not mappable", [](FakeHost& h) { h.failures[Op::MapFileForReading] = 8; },
+      {"copy not mappable", [](FakeHost& h) { h.failures[Op::MapFile] = 8; },
        L"Error extracting MSI, 8"},
       {"read-back view fails", [](FakeHost& h) { h.failures[Op::MapView] = 23; },
        L"Error extracting MSI, 23"},
@@ -199,7 +207,11 @@ TEST(PackageStage, ACopyThatCouldNotBeWrittenWholeOrChangedIsDeletedWithTheFirst
     std::function<void(FakeHost&)> arrange;
     uint32_t error;
   };
-  const Case cases[] = {
+  // The copy is deleted through the handle that wrote it: marked, then
+  // closed, never looked up by name again. By name only where the system
+  // has no way through a handle (Windows XP); refused, it stays.
+  enum class Deletion { kThroughHandle, kByName, kRefused };
+  const Case writeFailures[] = {
       {"write fails", [](FakeHost& h) { h.failures[Op::WriteFile] = 112; }, 112},
       {"short write", [](FakeHost& h) { h.shortWriteBy = 3; }, 29},
       {"second chunk fails",
@@ -216,34 +228,52 @@ TEST(PackageStage, ACopyThatCouldNotBeWrittenWholeOrChangedIsDeletedWithTheFirst
          h.shortWriteOnCall = 3;
        },
        29},
-      {"copy changed before the hold",
-       [](FakeHost& h) {
-         h.beforeHold = [](FakeHost& fake) { fake.files.at(kPackagePath)[9] ^= 1; };
-       },
-       1006},
   };
-  for (const Case& c : cases) {
-    // The first removal is the one of whatever stood at the path; the
-    // second, of the copy, fails when `deletionFails`.
-    for (bool deletionFails : {false, true}) {
-      SCOPED_TRACE(testing::Message() << c.name << (deletionFails ? ", deletion fails" : ""));
+  for (const Case& c : writeFailures) {
+    for (Deletion deletion : {Deletion::kThroughHandle, Deletion::kByName, Deletion::kRefused}) {
+      SCOPED_TRACE(testing::Message() << c.name << ", deletion " << static_cast<int>(deletion));
       FakeHost host;
       host.resource = kPackage;
       c.arrange(host);
-      if (deletionFails) {
-        host.failures[Op::RemoveFile] = 5;
-        host.failOnlyCall[Op::RemoveFile] = 2;
-      }
+      if (deletion == Deletion::kByName) host.setInformationErrors = {kErrorProcNotFound};
+      if (deletion == Deletion::kRefused) host.setInformationErrors = {kErrorAccessDenied};
       EXPECT_EQ(4294967295u, RunSetup(host, L"/q"));
       ASSERT_EQ(1u, host.messageBoxes.size());
       EXPECT_EQ(L"Error extracting MSI, " + std::to_wstring(c.error), host.messageBoxes[0].text);
-      EXPECT_EQ(deletionFails, host.files.count(kPackagePath) == 1);
-      if (!deletionFails) {
-        EXPECT_EQ(L"delete " + kPackagePath, host.events.at(host.events.size() - 2))
-            << "deleted before the message";
+      EXPECT_EQ(deletion == Deletion::kRefused, host.files.count(kPackagePath) == 1);
+      const std::vector<std::wstring>& events = host.events;
+      if (deletion == Deletion::kThroughHandle) {
+        const std::vector<std::wstring> last = {L"dispose " + kPackagePath,
+                                                L"delete " + kPackagePath,
+                                                L"messagebox " + host.messageBoxes[0].text};
+        EXPECT_EQ(last, std::vector<std::wstring>(events.end() - 3, events.end()));
+      } else if (deletion == Deletion::kByName) {
+        EXPECT_EQ(L"delete " + kPackagePath, events.at(events.size() - 2));
       }
       EXPECT_TRUE(host.openHandles.empty());
     }
+  }
+  // A copy that changed under the read-back is closed, then deleted by name.
+  for (bool deletionFails : {false, true}) {
+    SCOPED_TRACE(deletionFails ? "changed copy, deletion fails" : "changed copy");
+    FakeHost host;
+    host.resource = kPackage;
+    host.beforeHold = [](FakeHost& fake) { fake.files.at(kPackagePath)[9] ^= 1; };
+    // The first removal is the one of whatever stood at the path.
+    if (deletionFails) {
+      host.failures[Op::RemoveFile] = 5;
+      host.failOnlyCall[Op::RemoveFile] = 2;
+    }
+    EXPECT_EQ(4294967295u, RunSetup(host, L"/q"));
+    ASSERT_EQ(1u, host.messageBoxes.size());
+    EXPECT_EQ(L"Error extracting MSI, 1006", host.messageBoxes[0].text);
+    EXPECT_EQ(deletionFails, host.files.count(kPackagePath) == 1);
+    if (!deletionFails) {
+      const std::vector<std::wstring> last = {L"release " + kPackagePath, L"delete " + kPackagePath,
+                                              L"messagebox Error extracting MSI, 1006"};
+      EXPECT_EQ(last, std::vector<std::wstring>(host.events.end() - 3, host.events.end()));
+    }
+    EXPECT_TRUE(host.openHandles.empty());
   }
   // A copy the launcher could not open or read back is not known to be
   // broken, and one it never created is not its own: those stay.

@@ -69,7 +69,6 @@ TEST(SetupApp, QuietReachesOnlyTheEngineNotTheLaunchersOwnBoxes) {
 // with the code it settled. Where the system sees the station, or cannot
 // tell, every box appears as before.
 TEST(SetupApp, EachBoxIsLeftOutOnlyWhereNobodyCanSeeIt) {
-  using Visibility = StationVisibility;
   struct Box {
     const char* name;
     const wchar_t* arguments;
@@ -88,23 +87,22 @@ TEST(SetupApp, EachBoxIsLeftOutOnlyWhereNobodyCanSeeIt) {
   };
   struct Station {
     const char* name;
-    Visibility visibility;
-    bool queryFails;
+    void (*arrange)(FakeHost&);
     bool shown;
   };
   const Station stations[] = {
-      {"visible", Visibility::kVisible, false, true},
-      {"unknown", Visibility::kUnknown, false, true},
-      {"query fails", Visibility::kHidden, true, true},
-      {"hidden", Visibility::kHidden, false, false},
+      {"visible", [](FakeHost&) {}, true},
+      {"flags unreadable",
+       [](FakeHost& h) { h.failures[FakeHost::Op::QueryWindowStationFlags] = 5; }, true},
+      {"hidden", [](FakeHost& h) { h.stationFlags = 0; }, false},
+      {"session 0", [](FakeHost& h) { h.sessionId = 0; }, false},
   };
   for (const Box& box : boxes) {
     for (const Station& station : stations) {
       SCOPED_TRACE(std::string(box.name) + " / " + station.name);
       FakeHost host;
       box.arrange(host);
-      host.stationVisibility = station.visibility;
-      if (station.queryFails) host.failures[FakeHost::Op::QueryWindowStationVisibility] = 5;
+      station.arrange(host);
       EXPECT_EQ(box.exitCode, RunSetup(host, box.arguments));
       if (station.shown) {
         ASSERT_EQ(1u, host.messageBoxes.size());
@@ -121,7 +119,7 @@ TEST(SetupApp, EachBoxIsLeftOutOnlyWhereNobodyCanSeeIt) {
 // In a hidden station an accepted run does its whole job as anywhere else.
 TEST(SetupApp, AHiddenStationChangesNothingElse) {
   FakeHost host;
-  host.stationVisibility = StationVisibility::kHidden;
+  host.stationFlags = 0;
   host.exitCodes = {0, 3010};
   EXPECT_EQ(3010u, RunSetup(host, L"/q"));
   ASSERT_EQ(2u, host.processes.size());

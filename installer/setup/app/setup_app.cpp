@@ -36,12 +36,13 @@ bool CSetupApp::InitInstance() {
     return false;
   }
 
+  Text tempDirectory;
   Text packagePath;
   HostHandle heldPackage = 0;
-  if (!RunPackageStage(*this, m_nExitCode, packagePath, heldPackage)) return false;
+  if (!RunPackageStage(*this, m_nExitCode, tempDirectory, packagePath, heldPackage)) return false;
   // Open from the write until the engine is done; closed on every path.
   ScopedHandle hold(host(), heldPackage);
-  RunInstallerStage(host(), packagePath.c_str(), info, hold, m_nExitCode);
+  RunInstallerStage(host(), tempDirectory.c_str(), packagePath.c_str(), info, hold, m_nExitCode);
   return false;
 }
 

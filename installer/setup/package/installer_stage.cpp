@@ -1,6 +1,5 @@
 #include "package/installer_stage.h"
 
-#include "package/package_stage.h"
 #include "setup_product.h"
 
 const wchar_t kRemovalCommand[] =
@@ -58,15 +57,21 @@ bool GetEnginePath(Host& host, Text& path) {
   return true;
 }
 
-// Creates the log file for the engine; empty when there is none.
-Text CreateLogFile(Host& host) {
+// Creates the log file for the engine in `tempDirectory`; empty when there
+// is none (the directory went away since the package was written there, or
+// holds no free name).
+Text CreateLogFile(Host& host, const wchar_t* tempDirectory) {
   Text logPath;
-  wchar_t tempPath[kTempPathCapacity] = {};
-  if (QueryTempDirectory(host, tempPath, kTempPathCapacity) == 0 || !host.PathExists(tempPath)) {
-    return logPath;
-  }
-  if (!host.CreateUniqueTempFile(tempPath, kLogFilePrefix, logPath)) logPath.Clear();
+  if (!host.CreateUniqueTempFile(tempDirectory, kLogFilePrefix, logPath)) logPath.Clear();
   return logPath;
+}
+
+// The longest path the log file can get in `tempDirectory`: the prefix's
+// first three characters, four hex digits and ".tmp".
+Text LongestLogPath(const wchar_t* tempDirectory) {
+  Text path(tempDirectory);
+  path.Append(kLogFilePrefix, 3).Append(L"FFFF.tmp");
+  return path;
 }
 
 }  // namespace
@@ -115,11 +120,8 @@ uint32_t SettleExitCode(bool uninstall, const RemovalResult& removal, uint32_t e
   return engineExitCode;
 }
 
-void RunInstallerStage(Host& host, const wchar_t* packagePath, const CSetupCommandLineInfo& info,
-                       ScopedHandle& hold, int32_t& exitCode) {
-  Text logPath;
-  if (info.HasSwitch(SwitchKey::Log)) logPath = CreateLogFile(host);
-
+void RunInstallerStage(Host& host, const wchar_t* tempDirectory, const wchar_t* packagePath,
+                       const CSetupCommandLineInfo& info, ScopedHandle& hold, int32_t& exitCode) {
   // Without the system directory neither command can start.
   Text engine;
   if (!GetEnginePath(host, engine)) {
@@ -127,12 +129,20 @@ void RunInstallerStage(Host& host, const wchar_t* packagePath, const CSetupComma
     return;
   }
   // A command the system would refuse to start ends the run before the
-  // earlier product is removed, so that nothing on the machine changes.
-  Text command = BuildEngineCommand(info, packagePath, logPath.c_str());
-  if (command.size() > kLongestCommandLine) {
+  // earlier product is removed and before the log file is created, so that
+  // a run that changes nothing leaves nothing behind either. The log's
+  // name is known only once it exists, so the command is measured with the
+  // longest name it can get.
+  bool logging = info.HasSwitch(SwitchKey::Log);
+  Text longestLog;
+  if (logging) longestLog = LongestLogPath(tempDirectory);
+  if (BuildEngineCommand(info, packagePath, longestLog.c_str()).size() > kLongestCommandLine) {
     exitCode = static_cast<int32_t>(kErrorFilenameExceedsRange);
     return;
   }
+  Text logPath;
+  if (logging) logPath = CreateLogFile(host, tempDirectory);
+  Text command = BuildEngineCommand(info, packagePath, logPath.c_str());
   RemovalResult removal = RemovePreviousProduct(host, engine.c_str());
 
   StartedProcess started = host.StartProcess(engine.c_str(), command);

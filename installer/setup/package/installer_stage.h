@@ -53,9 +53,10 @@ Text BuildEngineCommand(const CSetupCommandLineInfo& info, const wchar_t* packag
 constexpr size_t kLongestCommandLine = 32766;
 
 /// Removes the earlier product, then runs the engine on the package and
-/// settles `exitCode` (SettleExitCode). `hold` keeps the copy from being
+/// settles `exitCode` (SettleExitCode). The log file, asked for, goes into
+/// `tempDirectory`, the package stage's. `hold` keeps the copy from being
 /// changed while both commands run; after the engine reports success, or
 /// after an uninstall the removal had already done, it is closed and the
 /// copy deleted.
-void RunInstallerStage(Host& host, const wchar_t* packagePath, const CSetupCommandLineInfo& info,
-                       ScopedHandle& hold, int32_t& exitCode);
+void RunInstallerStage(Host& host, const wchar_t* tempDirectory, const wchar_t* packagePath,
+                       const CSetupCommandLineInfo& info, ScopedHandle& hold, int32_t& exitCode);

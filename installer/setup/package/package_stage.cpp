@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/file_entry.h"
 #include "setup_product.h"
 
 const wchar_t kPackageResourceType[] = L"MSI";
@@ -46,7 +47,8 @@ bool HoldsExactly(Host& host, HostHandle file, const PackageBytes& package, uint
   // needs room for the package twice in its address space. A disk error
   // under a view is an in-page exception rather than a code: the process
   // then ends there, still before any engine command.
-  ScopedHandle mapping(host, host.MapFileForReading(file));
+  // The whole file (maximum size 0), read-only like the handle.
+  ScopedHandle mapping(host, host.MapFile(file, kPageReadOnly, 0, 0));
   if (!mapping) {
     error = FailureCode(host);
     return false;
@@ -54,7 +56,7 @@ bool HoldsExactly(Host& host, HostHandle file, const PackageBytes& package, uint
   for (uint32_t offset = 0; offset < package.size;) {
     uint32_t left = package.size - offset;
     uint32_t length = left < kPackageViewSize ? left : kPackageViewSize;
-    ScopedView view(host, host.MapView(mapping.get(), offset, length));
+    ScopedView view(host, host.MapView(mapping.get(), kFileMapRead, 0, offset, length));
     if (!view) {
       error = FailureCode(host);
       return false;
@@ -65,11 +67,26 @@ bool HoldsExactly(Host& host, HostHandle file, const PackageBytes& package, uint
   return true;
 }
 
-// Closes the copy and deletes it, returning `error`, the failure that
-// stopped the run: a partial or changed copy is of no use to anyone, and a
-// large one would keep a nearly full disk full until the next run. When the
+// A partial or changed copy is of no use to anyone, and a large one would
+// keep a nearly full disk full until the next run: the two functions below
+// delete it and return `error`, the failure that stopped the run. When the
 // deletion fails too, the first failure is still the one reported.
-uint32_t DiscardCopy(Host& host, ScopedHandle& file, const wchar_t* path, uint32_t error) {
+
+// Deletes a copy being written through `file`, the handle that wrote it,
+// then closes it: by name, after the close, the path could by then name
+// another file, which would be deleted in its place. Only where the system
+// offers no way through the handle (Windows XP) is it deleted by name.
+uint32_t DiscardWrittenCopy(Host& host, ScopedHandle& file, const wchar_t* path, uint32_t error) {
+  uint32_t marked = MarkForDeletion(host, file.get());
+  file.Close();
+  if (CannotDeleteThroughHandle(marked)) host.RemoveFile(path);
+  return error;
+}
+
+// Closes the read-back's handle, then deletes the copy by name. That handle
+// cannot carry delete access: while it is open, every other open of the
+// copy, the engine's included, would then fail unless it shared deletion.
+uint32_t DiscardHeldCopy(Host& host, ScopedHandle& file, const wchar_t* path, uint32_t error) {
   file.Close();
   host.RemoveFile(path);
   return error;
@@ -110,11 +127,11 @@ uint32_t WritePackage(Host& host, const wchar_t* path, const PackageBytes& packa
     uint32_t chunk = ChunkAt(offset, package.size);
     uint32_t written = 0;
     if (!host.WriteFile(file.get(), package.data + offset, chunk, written)) {
-      return DiscardCopy(host, file, path, FailureCode(host));
+      return DiscardWrittenCopy(host, file, path, FailureCode(host));
     }
     // A write that reports success for fewer bytes would leave a truncated
     // package for the engine to choke on; it is a failure like any other.
-    if (written != chunk) return DiscardCopy(host, file, path, kErrorWriteFault);
+    if (written != chunk) return DiscardWrittenCopy(host, file, path, kErrorWriteFault);
     offset += chunk;
   }
   return 0;
@@ -130,7 +147,7 @@ uint32_t HoldPackage(Host& host, const wchar_t* path, const PackageBytes& packag
   if (!file) return FailureCode(host);
   uint32_t error = 0;
   if (!HoldsExactly(host, file.get(), package, error)) {
-    return error != 0 ? error : DiscardCopy(host, file, path, kErrorFileInvalid);
+    return error != 0 ? error : DiscardHeldCopy(host, file, path, kErrorFileInvalid);
   }
   hold = file.Release();
   return 0;
@@ -145,7 +162,8 @@ uint32_t ExtractPackage(Host& host, const wchar_t* path, HostHandle& hold) {
   return error;
 }
 
-bool RunPackageStage(CWinApp& app, int32_t& exitCode, Text& packagePath, HostHandle& hold) {
+bool RunPackageStage(CWinApp& app, int32_t& exitCode, Text& tempDirectory, Text& packagePath,
+                     HostHandle& hold) {
   Host& host = app.host();
   hold = 0;
   // Emptied first: a query that needs more room leaves the buffer as it is,
@@ -163,8 +181,10 @@ bool RunPackageStage(CWinApp& app, int32_t& exitCode, Text& packagePath, HostHan
     return false;
   }
 
-  // The temporary directory ends with a backslash.
-  packagePath = Text(tempPath);
+  // The temporary directory ends with a backslash. It is asked for and
+  // checked once a run: the log file goes into the same one.
+  tempDirectory = Text(tempPath);
+  packagePath = tempDirectory;
   packagePath.Append(kPackageFileName);
   uint32_t error = ExtractPackage(host, packagePath.c_str(), hold);
   if (error != 0) {

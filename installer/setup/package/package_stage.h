@@ -60,6 +60,8 @@ uint32_t HoldPackage(Host& host, const wchar_t* path, const PackageBytes& packag
 uint32_t ExtractPackage(Host& host, const wchar_t* path, HostHandle& hold);
 
 /// Writes the package into the temporary directory and returns true with
-/// its path and the open hold on it. Otherwise shows any message through
-/// `app`, sets `exitCode` and returns false: the run ends.
-bool RunPackageStage(CWinApp& app, int32_t& exitCode, Text& packagePath, HostHandle& hold);
+/// that directory (ending with a backslash), the package's path and the
+/// open hold on it. Otherwise shows any message through `app`, sets
+/// `exitCode` and returns false: the run ends.
+bool RunPackageStage(CWinApp& app, int32_t& exitCode, Text& tempDirectory, Text& packagePath,
+                     HostHandle& hold);

@@ -6,50 +6,63 @@
 #include <cstddef>
 #include <cstdint>
 
-/// Whether two runs of characters name the same entry to the file system:
-/// an ordinal comparison that ignores case, character for character, with
-/// none of a linguistic comparison's rules ("Straße" is not "Strasse", and
-/// a character without sort weight still counts).
-using SameNameFunction = bool (*)(const wchar_t* a, size_t aLength, const wchar_t* b,
-                                  size_t bLength);
+#include "platform/host.h"
 
-enum class Resolved { kItself, kElsewhere };
+/// CompareStringOrdinal's answer for texts that are the same (CSTR_EQUAL).
+constexpr int kCompareEqual = 2;
+
+/// kUnknown: the names could not be compared.
+enum class Resolved { kItself, kElsewhere, kUnknown };
 
 /// Whether an open file whose final path is `finalFile` is the entry `name`
 /// in the folder whose final path is `finalFolder`, or a file elsewhere that
 /// a link named `name` resolves to. Both final paths as the system resolves
 /// them (\\?\C:\..., \\?\UNC\server\share\...; a drive's root ends with
-/// "\"), so only case can differ where they agree.
-Resolved ResolveEntry(const wchar_t* finalFolder, const wchar_t* finalFile, const wchar_t* name,
-                      SameNameFunction sameName);
+/// "\"), so only case can differ where they agree. Names are compared as
+/// the file system compares them: ordinal, ignoring case, character for
+/// character, with none of a linguistic comparison's rules ("Straße" is not
+/// "Strasse", and a character without sort weight still counts).
+Resolved ResolveEntry(Host& host, const wchar_t* finalFolder, const wchar_t* finalFile,
+                      const wchar_t* name);
 
-/// Ways of marking an open file for deletion, newest first.
-enum class DispositionKind {
-  /// FileDispositionInfoEx with DELETE, POSIX_SEMANTICS and
-  /// IGNORE_READONLY_ATTRIBUTE (Windows 10 1809 and later, on file systems
-  /// that support it): the name goes as soon as the handle is closed, even
-  /// while others hold the file open with delete sharing, read-only or not.
-  kPosixIgnoringReadOnly,
-  /// The same without IGNORE_READONLY_ATTRIBUTE (Windows 10 1607 to 1803).
-  kPosix,
-  /// FileDispositionInfo: the name stays, "delete pending", until every
-  /// handle on the file is closed; a read-only file is refused (5).
-  kPlain,
+/// Deletes the entry at `path`, a link itself and never its target: opened
+/// as it stands, it is deleted through that handle once it is known to be
+/// the entry itself (MarkForDeletion), and refused (1921) when it resolves
+/// to a file elsewhere. Where that cannot be told (Windows XP, or a file
+/// system that cannot say), the name is deleted as it is. Returns 0, or
+/// the system error code.
+uint32_t RemoveEntry(Host& host, const wchar_t* path);
+
+/// The information classes of SetFileInformationByHandle that mark a file
+/// for deletion (FILE_INFO_BY_HANDLE_CLASS).
+enum : uint32_t {
+  /// FILE_DISPOSITION_INFO, one BOOLEAN: the name stays, "delete pending",
+  /// until every handle on the file is closed; a read-only file is refused.
+  kFileDispositionInfo = 4,
+  /// FILE_DISPOSITION_INFO_EX, a DWORD of the flags below (Windows 10 1607
+  /// and later, on file systems that support it).
+  kFileDispositionInfoEx = 21,
+};
+/// Flags of FILE_DISPOSITION_INFO_EX.
+enum : uint32_t {
+  kDispositionDelete = 0x1,
+  /// The name goes as soon as this handle is closed, even while others hold
+  /// the file open with delete sharing.
+  kDispositionPosixSemantics = 0x2,
+  /// A read-only file goes too (Windows 10 1809 and later).
+  kDispositionIgnoreReadOnly = 0x10,
 };
 
-/// Marks one open file for deletion in the way asked for.
-class DispositionSetter {
- public:
-  /// 0, or the system error code of the refusal.
-  virtual uint32_t Set(DispositionKind kind) = 0;
+/// Marks the open `file` (opened with delete access) for deletion when it is
+/// closed, with the newest disposition the system accepts: POSIX semantics
+/// ignoring the read-only attribute; without that flag where only it is
+/// refused (87); and the plain disposition where the newer class is not
+/// supported (87, 50 or 1: older systems, other file systems, Wine 8).
+/// Returns 0, or the error code of the last attempt: 127 where the system
+/// has no SetFileInformationByHandle (Windows XP), 1287 for a refusal the
+/// system gave no code for.
+uint32_t MarkForDeletion(Host& host, HostHandle file);
 
- protected:
-  ~DispositionSetter() = default;
-};
-
-/// Marks the file for deletion with the newest kind the system accepts:
-/// without IGNORE_READONLY_ATTRIBUTE where only that flag is refused (87),
-/// and with the plain disposition where the newer class is not supported
-/// (87, 50 or 1: older systems, other file systems, Wine 8). Returns 0, or
-/// the error code of the last attempt.
-uint32_t MarkForDeletion(DispositionSetter& setter);
+/// Whether `error`, from MarkForDeletion, says that the system offers no way
+/// to delete this file through a handle, rather than that it refused.
+bool CannotDeleteThroughHandle(uint32_t error);

@@ -70,6 +70,25 @@ Text FileTitle(const wchar_t* path) {
   return title;
 }
 
+StationVisibility QueryStationVisibility(Host& host) {
+  // Since Windows Vista only services run in session 0 and no user ever
+  // sees it (Interactive Services Detection, gone since Windows 10 1803,
+  // only ever showed a copy), yet its WinSta0 still says it is visible: a
+  // process started there interactively (psexec -s -i 0, a service allowed
+  // to interact with the desktop) would wait for an answer forever. On
+  // Windows XP session 0 is the console user's own.
+  uint32_t session = 0;
+  uint32_t major = 0;
+  if (host.QuerySessionId(session) && session == 0 && host.QuerySystemMajorVersion(major) &&
+      major >= 6) {
+    return StationVisibility::kHidden;
+  }
+  uint32_t flags = 0;
+  if (!host.QueryWindowStationFlags(flags)) return StationVisibility::kUnknown;
+  return (flags & kWindowStationVisible) != 0 ? StationVisibility::kVisible
+                                              : StationVisibility::kHidden;
+}
+
 CWinApp::CWinApp(const wchar_t* appName) {
   if (appName != nullptr) appName_.Append(appName);
   currentApp = this;
@@ -96,7 +115,7 @@ void CWinApp::AfxMessageBox(const wchar_t* text) {
   // running as LocalSystem) the box could never be answered and the run
   // would never end: the exit code already settled is the whole answer.
   // Where the system cannot tell, the box is shown as always.
-  if (host_->QueryWindowStationVisibility() == StationVisibility::kHidden) return;
+  if (QueryStationVisibility(*host_) == StationVisibility::kHidden) return;
   host_->ShowMessageBox(appName(), text);
 }
 

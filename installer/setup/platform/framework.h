@@ -9,6 +9,23 @@
 #include "platform/host.h"
 #include "platform/text.h"
 
+/// Whether anyone can see the process's window station, and so answer a
+/// message box shown there.
+enum class StationVisibility {
+  kVisible,
+  /// A station nobody can see, such as the ones services run in (LocalSystem
+  /// in session 0, where deployment tools start setup programs).
+  kHidden,
+  /// The system could not say.
+  kUnknown,
+};
+
+/// Session 0 on Windows Vista and later is hidden, whatever its station's
+/// flags say; anywhere else, on Windows XP session 0 included, the station's
+/// kWindowStationVisible flag decides, and a station whose flags cannot be
+/// read is kUnknown.
+StationVisibility QueryStationVisibility(Host& host);
+
 /// Receives the arguments of the command line, one call per argument.
 class CCommandLineInfo {
  public:

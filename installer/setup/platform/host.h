@@ -4,6 +4,7 @@
 // are the platform's 32-bit system error codes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/text.h"
@@ -16,32 +17,34 @@ using ResourceRef = uintptr_t;
 
 /// System error codes the logic names itself.
 enum : uint32_t {
-  kErrorInvalidFunction = 1,  // the code of a failure the system gave no code for
+  /// Also the code shown for a failure the system gave no code for
+  /// (FailureCode).
+  kErrorInvalidFunction = 1,
   kErrorFileNotFound = 2,
   kErrorAccessDenied = 5,
   kErrorWriteFault = 29,
   kErrorSharingViolation = 32,
   kErrorNotSupported = 50,
   kErrorInvalidParameter = 87,
+  kErrorProcNotFound = 127,
   kErrorFilenameExceedsRange = 206,
   kErrorFileInvalid = 1006,
+  kErrorUnidentified = 1287,
+  kErrorCantResolveFilename = 1921,
   kErrorResourceDataNotFound = 1812,
 };
+
+/// Page protection of a mapping that can only be read (PAGE_READONLY), and
+/// the access of a view that only reads (FILE_MAP_READ).
+constexpr uint32_t kPageReadOnly = 0x02;
+constexpr uint32_t kFileMapRead = 0x0004;
 
 /// Where views of a file mapping may start: the allocation granularity,
 /// 64 KiB on every Windows system.
 constexpr uint32_t kMapViewAlignment = 64 * 1024;
 
-/// Whether anyone can see the process's window station, and so answer a
-/// message box shown there.
-enum class StationVisibility {
-  kVisible,
-  /// A station nobody can see, such as the one services run in (LocalSystem
-  /// in session 0, where deployment tools start setup programs).
-  kHidden,
-  /// The system could not say.
-  kUnknown,
-};
+/// The window station flag that says users can see the station (WSF_VISIBLE).
+constexpr uint32_t kWindowStationVisible = 0x0001;
 
 struct StartedProcess {
   HostHandle process = 0;
@@ -89,7 +92,8 @@ class Host {
   /// process. Null on failure.
   virtual const void* LockResourceBytes(ResourceRef resource) = 0;
 
-  /// Creates a new file at `path` for writing, letting others only read it
+  /// Creates a new file at `path` for writing, with delete access (so that
+  /// it can be deleted through this handle), letting others only read it
   /// while it is open. Fails when anything already stands at `path`, a link
   /// included, which is never followed. 0 on failure.
   virtual HostHandle CreateNewFile(const wchar_t* path) = 0;
@@ -101,16 +105,42 @@ class Host {
   virtual bool WriteFile(HostHandle file, const void* bytes, uint32_t size, uint32_t& written) = 0;
   /// Size in bytes of the open file.
   virtual bool QueryFileSize(HostHandle file, uint64_t& size) = 0;
-  /// A read-only mapping of the whole of the open file, closed with
-  /// CloseHandle. An empty file cannot be mapped. 0 on failure.
-  virtual HostHandle MapFileForReading(HostHandle file) = 0;
-  /// A read-only view of `size` bytes of `mapping` from `offset`, which is a
-  /// multiple of kMapViewAlignment. Null on failure.
-  virtual const void* MapView(HostHandle mapping, uint32_t offset, uint32_t size) = 0;
+  /// CreateFileMappingW: a mapping of the open file with page `protection`
+  /// (kPageReadOnly) and the maximum size in two halves (0 and 0: the whole
+  /// file), closed with CloseHandle. An empty file cannot be mapped. 0 on
+  /// failure.
+  virtual HostHandle MapFile(HostHandle file, uint32_t protection, uint32_t maximumSizeHigh,
+                             uint32_t maximumSizeLow) = 0;
+  /// MapViewOfFile: a view with `access` (kFileMapRead) of `size` bytes of
+  /// `mapping` from the offset in two halves, a multiple of
+  /// kMapViewAlignment. Null on failure.
+  virtual const void* MapView(HostHandle mapping, uint32_t access, uint32_t offsetHigh,
+                              uint32_t offsetLow, uint32_t size) = 0;
   /// Releases a view MapView returned.
   virtual void UnmapView(const void* view) = 0;
   /// Deletes the file at `path`; a link is deleted itself, never its target.
   virtual bool RemoveFile(const wchar_t* path) = 0;
+  /// Opens the entry at `path` with delete access only, a link itself and
+  /// never its target, sharing everything. 0 on failure.
+  virtual HostHandle OpenEntryForDeletion(const wchar_t* path) = 0;
+  /// Opens the folder at `path` for queries only, sharing everything. 0 on
+  /// failure.
+  virtual HostHandle OpenFolder(const wchar_t* path) = 0;
+  /// The path the system resolved the open `handle` to (\\?\C:\...,
+  /// GetFinalPathNameByHandleW). False on failure; 127 where the system has
+  /// no such call (Windows XP).
+  virtual bool QueryFinalPath(HostHandle handle, Text& path) = 0;
+  /// CompareStringOrdinal: 1, 2 or 3 as `a` sorts before, the same as or
+  /// after `b`, ignoring case if asked; 0 on failure (none on Windows XP).
+  virtual int CompareOrdinal(const wchar_t* a, size_t aLength, const wchar_t* b, size_t bLength,
+                             bool ignoreCase) = 0;
+  /// DeleteFileW: deletes the name `path` as it is.
+  virtual bool DeleteFileByName(const wchar_t* path) = 0;
+  /// SetFileInformationByHandle: sets `size` bytes of `information`, of the
+  /// class `infoClass`, on the open `file`. False on failure; 127 where the
+  /// system has no such call (Windows XP).
+  virtual bool SetFileInformation(HostHandle file, uint32_t infoClass, const void* information,
+                                  uint32_t size) = 0;
 
   /// Starts `application` (a full path) with `commandLine`, which the
   /// system may modify while it runs. Handles are not inherited, the new
@@ -126,8 +156,14 @@ class Host {
   /// A modal box with an exclamation icon and an OK button, owned by no
   /// window. Returns when the user has answered it.
   virtual void ShowMessageBox(const wchar_t* title, const wchar_t* text) = 0;
-  /// Whether the window station of this process is visible (WSF_VISIBLE).
-  virtual StationVisibility QueryWindowStationVisibility() = 0;
+  /// The flags of this process's window station (kWindowStationVisible and
+  /// the rest). False when the system cannot say.
+  virtual bool QueryWindowStationFlags(uint32_t& flags) = 0;
+  /// The Terminal Services session this process runs in. False on failure.
+  virtual bool QuerySessionId(uint32_t& session) = 0;
+  /// The system's major version: 5 for Windows XP, 6 from Windows Vista on.
+  /// False on failure.
+  virtual bool QuerySystemMajorVersion(uint32_t& major) = 0;
 
   /// Takes the current directory out of the DLL search.
   virtual void RemoveCurrentDirectoryFromDllSearch() = 0;

@@ -28,110 +28,7 @@ using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
 using GetFinalPathNameByHandleFunction = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
 using SetFileInformationByHandleFunction = BOOL(WINAPI*)(HANDLE, int, LPVOID, DWORD);
 using CompareStringOrdinalFunction = int(WINAPI*)(LPCWCH, int, LPCWCH, int, BOOL);
-// From the Vista and Windows 10 headers, which a build for Windows XP does
-// not see.
-constexpr int kFileDispositionInfo = 4;
-constexpr int kFileDispositionInfoEx = 21;
-struct FileDispositionInfo {
-  BOOLEAN deleteFile;
-};
-struct FileDispositionInfoEx {
-  DWORD flags;
-};
-constexpr DWORD kDispositionDelete = 0x1;
-constexpr DWORD kDispositionPosixSemantics = 0x2;
-constexpr DWORD kDispositionIgnoreReadOnly = 0x10;
-
-// Closes a Windows handle when it goes out of scope.
-class OwnedHandle {
- public:
-  explicit OwnedHandle(HANDLE handle) : handle_(handle) {}
-  OwnedHandle(const OwnedHandle&) = delete;
-  OwnedHandle& operator=(const OwnedHandle&) = delete;
-  ~OwnedHandle() {
-    if (*this) ::CloseHandle(handle_);
-  }
-  HANDLE get() const { return handle_; }
-  explicit operator bool() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-
- private:
-  HANDLE handle_;
-};
-
-// The path the system resolved `handle` to (\\?\C:\...); false on failure.
-bool FinalPath(GetFinalPathNameByHandleFunction getFinalPath, HANDLE handle, Text& path) {
-  DWORD needed = getFinalPath(handle, nullptr, 0, 0);
-  if (needed == 0) return false;
-  path.Clear();
-  for (DWORD i = 0; i < needed; ++i) path.Append(L' ');
-  DWORD length = getFinalPath(handle, path.data(), needed, 0);
-  if (length == 0 || length >= needed) return false;
-  Text exact;
-  exact.Append(path.c_str(), length);
-  path = exact;
-  return true;
-}
-
-// The file system's own comparison of names: ordinal, ignoring case.
-bool SameName(const wchar_t* a, size_t aLength, const wchar_t* b, size_t bLength) {
-  auto compare = FindKernel32Function<CompareStringOrdinalFunction>("CompareStringOrdinal");
-  return compare != nullptr &&
-         compare(a, static_cast<int>(aLength), b, static_cast<int>(bLength), TRUE) == CSTR_EQUAL;
-}
-
-enum class Entry { kItself, kElsewhere, kUnknown };
-
-// Whether the open `file` is the entry named `path` in its own folder, or a
-// file elsewhere that a link at `path` resolves to.
-Entry ResolvedEntry(GetFinalPathNameByHandleFunction getFinalPath, HANDLE file,
-                    const wchar_t* path) {
-  const wchar_t* name = path;
-  for (const wchar_t* p = path; *p != L'\0'; ++p) {
-    if (*p == L'\\' || *p == L'/') name = p + 1;
-  }
-  Text folder;
-  folder.Append(path, static_cast<size_t>(name - path));
-  OwnedHandle directory(::CreateFileW(folder.c_str(), 0,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  Text finalFolder;
-  Text finalFile;
-  if (!directory || !FinalPath(getFinalPath, directory.get(), finalFolder) ||
-      !FinalPath(getFinalPath, file, finalFile)) {
-    return Entry::kUnknown;
-  }
-  return ResolveEntry(finalFolder.c_str(), finalFile.c_str(), name, SameName) == Resolved::kItself
-             ? Entry::kItself
-             : Entry::kElsewhere;
-}
-
-// Sets the dispositions on one open file through SetFileInformationByHandle.
-class HandleDisposition final : public DispositionSetter {
- public:
-  HandleDisposition(SetFileInformationByHandleFunction setFileInformation, HANDLE file)
-      : setFileInformation_(setFileInformation), file_(file) {}
-
-  uint32_t Set(DispositionKind kind) override {
-    BOOL ok = FALSE;
-    if (kind == DispositionKind::kPlain) {
-      FileDispositionInfo disposition = {TRUE};
-      ok = setFileInformation_(file_, kFileDispositionInfo, &disposition, sizeof(disposition));
-    } else {
-      FileDispositionInfoEx disposition = {kDispositionDelete | kDispositionPosixSemantics};
-      if (kind == DispositionKind::kPosixIgnoringReadOnly) {
-        disposition.flags |= kDispositionIgnoreReadOnly;
-      }
-      ok = setFileInformation_(file_, kFileDispositionInfoEx, &disposition, sizeof(disposition));
-    }
-    if (ok) return 0;
-    DWORD error = ::GetLastError();
-    return error != 0 ? error : ERROR_INVALID_FUNCTION;
-  }
-
- private:
-  SetFileInformationByHandleFunction setFileInformation_;
-  HANDLE file_;
-};
+using ProcessIdToSessionIdFunction = BOOL(WINAPI*)(DWORD, DWORD*);
 
 }  // namespace
 
@@ -214,8 +111,9 @@ const void* Win32Host::LockResourceBytes(ResourceRef resource) {
 HostHandle Win32Host::CreateNewFile(const wchar_t* path) {
   // CREATE_NEW fails on any name that exists; with the reparse-point flag a
   // link planted there counts as existing instead of being followed to
-  // create its target.
-  HANDLE file = ::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+  // create its target. Delete access lets a failed copy be deleted through
+  // this handle.
+  HANDLE file = ::CreateFileW(path, GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   return file == INVALID_HANDLE_VALUE ? 0 : FromHandle(file);
 }
@@ -243,56 +141,81 @@ bool Win32Host::QueryFileSize(HostHandle file, uint64_t& size) {
   return ok != FALSE;
 }
 
-HostHandle Win32Host::MapFileForReading(HostHandle file) {
-  // Fails (null, not INVALID_HANDLE_VALUE) for an empty file.
-  return FromHandle(::CreateFileMappingW(ToHandle(file), nullptr, PAGE_READONLY, 0, 0, nullptr));
+HostHandle Win32Host::MapFile(HostHandle file, uint32_t protection, uint32_t maximumSizeHigh,
+                              uint32_t maximumSizeLow) {
+  // Fails with null, not INVALID_HANDLE_VALUE.
+  return FromHandle(::CreateFileMappingW(ToHandle(file), nullptr, protection, maximumSizeHigh,
+                                         maximumSizeLow, nullptr));
 }
 
-const void* Win32Host::MapView(HostHandle mapping, uint32_t offset, uint32_t size) {
-  return ::MapViewOfFile(ToHandle(mapping), FILE_MAP_READ, 0, offset, size);
+const void* Win32Host::MapView(HostHandle mapping, uint32_t access, uint32_t offsetHigh,
+                               uint32_t offsetLow, uint32_t size) {
+  return ::MapViewOfFile(ToHandle(mapping), access, offsetHigh, offsetLow, size);
 }
 
 void Win32Host::UnmapView(const void* view) { ::UnmapViewOfFile(view); }
 
 bool Win32Host::RemoveFile(const wchar_t* path) {
-  // Windows deletes a symbolic link itself, never its target. Wine, though,
-  // resolves a Unix symbolic link and would delete the file it points to;
-  // so the entry is opened (as the link itself, where there is one) and
-  // deleted through that handle once it is known to be the entry itself.
-  // Where that cannot be told (Windows XP, which has neither file links nor
-  // these three functions, or a file system that cannot say), the name is
-  // deleted as it is.
+  uint32_t error = RemoveEntry(*this, path);
+  if (error != 0) ::SetLastError(error);
+  return error == 0;
+}
+
+HostHandle Win32Host::OpenEntryForDeletion(const wchar_t* path) {
+  HANDLE file = ::CreateFileW(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  return file == INVALID_HANDLE_VALUE ? 0 : FromHandle(file);
+}
+
+HostHandle Win32Host::OpenFolder(const wchar_t* path) {
+  HANDLE folder = ::CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  return folder == INVALID_HANDLE_VALUE ? 0 : FromHandle(folder);
+}
+
+bool Win32Host::QueryFinalPath(HostHandle handle, Text& path) {
   auto getFinalPath =
       FindKernel32Function<GetFinalPathNameByHandleFunction>("GetFinalPathNameByHandleW");
+  if (getFinalPath == nullptr) {
+    ::SetLastError(ERROR_PROC_NOT_FOUND);
+    return false;
+  }
+  // Asked first for the size it needs, including the terminator.
+  DWORD needed = getFinalPath(ToHandle(handle), nullptr, 0, 0);
+  if (needed == 0) return false;
+  path.Clear();
+  for (DWORD i = 0; i < needed; ++i) path.Append(L' ');
+  DWORD length = getFinalPath(ToHandle(handle), path.data(), needed, 0);
+  if (length == 0 || length >= needed) return false;
+  Text exact;
+  exact.Append(path.c_str(), length);
+  path = exact;
+  return true;
+}
+
+int Win32Host::CompareOrdinal(const wchar_t* a, size_t aLength, const wchar_t* b, size_t bLength,
+                              bool ignoreCase) {
+  auto compare = FindKernel32Function<CompareStringOrdinalFunction>("CompareStringOrdinal");
+  if (compare == nullptr) {
+    ::SetLastError(ERROR_PROC_NOT_FOUND);
+    return 0;
+  }
+  return compare(a, static_cast<int>(aLength), b, static_cast<int>(bLength),
+                 ignoreCase ? TRUE : FALSE);
+}
+
+bool Win32Host::DeleteFileByName(const wchar_t* path) { return ::DeleteFileW(path) != FALSE; }
+
+bool Win32Host::SetFileInformation(HostHandle file, uint32_t infoClass, const void* information,
+                                   uint32_t size) {
   auto setFileInformation =
       FindKernel32Function<SetFileInformationByHandleFunction>("SetFileInformationByHandle");
-  if (getFinalPath == nullptr || setFileInformation == nullptr ||
-      FindKernel32Function<CompareStringOrdinalFunction>("CompareStringOrdinal") == nullptr) {
-    return ::DeleteFileW(path) != FALSE;
+  if (setFileInformation == nullptr) {
+    ::SetLastError(ERROR_PROC_NOT_FOUND);
+    return false;
   }
-  OwnedHandle file(::CreateFileW(path, DELETE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!file) return false;
-  switch (ResolvedEntry(getFinalPath, file.get(), path)) {
-    case Entry::kItself: {
-      // POSIX semantics where the system has them, as its own DeleteFileW
-      // uses since Windows 10 1903: the name goes at once even while a
-      // scanner or indexer holds the file open, so the new copy can be
-      // created there; a read-only old copy goes too.
-      HandleDisposition setter(setFileInformation, file.get());
-      uint32_t error = MarkForDeletion(setter);
-      if (error == 0) return true;
-      ::SetLastError(error);
-      return false;
-    }
-    case Entry::kElsewhere:
-      ::SetLastError(ERROR_CANT_RESOLVE_FILENAME);
-      return false;
-    case Entry::kUnknown:
-      break;
-  }
-  return ::DeleteFileW(path) != FALSE;
+  return setFileInformation(ToHandle(file), static_cast<int>(infoClass),
+                            const_cast<void*>(information), size) != FALSE;
 }
 
 StartedProcess Win32Host::StartProcess(const wchar_t* application, Text& commandLine) {
@@ -325,17 +248,38 @@ void Win32Host::ShowMessageBox(const wchar_t* title, const wchar_t* text) {
   ::MessageBoxW(nullptr, text, title, MB_OK | MB_ICONEXCLAMATION);
 }
 
-StationVisibility Win32Host::QueryWindowStationVisibility() {
+bool Win32Host::QueryWindowStationFlags(uint32_t& flags) {
   // The station's handle belongs to the process and is not to be closed.
   HWINSTA station = ::GetProcessWindowStation();
-  USEROBJECTFLAGS flags = {};
+  USEROBJECTFLAGS info = {};
   DWORD needed = 0;
   if (station == nullptr ||
-      !::GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof(flags), &needed)) {
-    return StationVisibility::kUnknown;
+      !::GetUserObjectInformationW(station, UOI_FLAGS, &info, sizeof(info), &needed)) {
+    return false;
   }
-  return (flags.dwFlags & WSF_VISIBLE) != 0 ? StationVisibility::kVisible
-                                            : StationVisibility::kHidden;
+  flags = info.dwFlags;
+  return true;
+}
+
+bool Win32Host::QuerySessionId(uint32_t& session) {
+  // Looked up like the newer functions: a system without it only loses the
+  // session rule, never the start.
+  auto processIdToSessionId =
+      FindKernel32Function<ProcessIdToSessionIdFunction>("ProcessIdToSessionId");
+  DWORD id = 0;
+  if (processIdToSessionId == nullptr || !processIdToSessionId(::GetCurrentProcessId(), &id)) {
+    return false;
+  }
+  session = id;
+  return true;
+}
+
+bool Win32Host::QuerySystemMajorVersion(uint32_t& major) {
+  OSVERSIONINFOW info = {};
+  info.dwOSVersionInfoSize = sizeof(info);
+  if (!::GetVersionExW(&info)) return false;
+  major = info.dwMajorVersion;
+  return true;
 }
 
 void Win32Host::RemoveCurrentDirectoryFromDllSearch() { ::SetDllDirectoryW(L""); }
