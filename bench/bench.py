@@ -242,8 +242,8 @@ def table(subjects, tiny_start):
 
 def not_measured_lines(unmeasured):
     """Why a package size has no row: through Debian 12's qemu 7.2 a 32-bit
-    process does not find room for an image of 1 GiB (the same run works
-    natively and through Debian 13's qemu 10)."""
+    process does not find room for an image of 256 MiB or more (the same run
+    works natively and through Debian 13's qemu 10, see bench/run.sh)."""
     if not unmeasured:
         return []
     lines = [f"- {s.label}: not measured on this machine: {error}. 32-bit programs run "

@@ -13,6 +13,9 @@
 #                                   state before (absent, disabled, enabled)
 #   tests/e2e/x86-wine.sh qemu-restore STATE
 #                                   put the entry back in that state
+#   tests/e2e/x86-wine.sh register QEMU
+#                                   register QEMU as the entry (where a user
+#                                   namespace has a binfmt_misc of its own)
 #
 # 32-bit Wine is a 32-bit Linux program. Where the kernel cannot run those
 # (no IA-32 emulation), binfmt_misc hands them to qemu-i386-static; the F flag
@@ -48,15 +51,17 @@ kind() {
   esac
 }
 
+# $1: the qemu to register (default: the machine's own).
 register() {
+  qemu=${1:-$QEMU}
   if [ ! -e "$BINFMT/register" ]; then
     mount -t binfmt_misc binfmt_misc "$BINFMT" ||
       { echo "x86-wine: cannot mount binfmt_misc" >&2; return 1; }
   fi
   # A stale entry (disabled, or registered without F) is replaced.
   [ -e "$BINFMT/$ENTRY" ] && echo -1 >"$BINFMT/$ENTRY"
-  printf '%s' ":$ENTRY:M::$MAGIC:$MASK:$QEMU:F" >"$BINFMT/register" ||
-    { echo "x86-wine: cannot register $QEMU with binfmt_misc" >&2; return 1; }
+  printf '%s' ":$ENTRY:M::$MAGIC:$MASK:$qemu:F" >"$BINFMT/register" ||
+    { echo "x86-wine: cannot register $qemu with binfmt_misc" >&2; return 1; }
 }
 
 entry_state() {
@@ -155,5 +160,7 @@ case "${1:-}" in
   qemu-on) qemu_on ;;
   qemu-restore) [ $# -eq 2 ] || { echo "usage: $0 qemu-restore STATE" >&2; exit 2; }
                 qemu_restore "$2" ;;
-  *) echo "usage: $0 install|check|kind|qemu-on|qemu-restore STATE" >&2; exit 2 ;;
+  register) [ $# -eq 2 ] || { echo "usage: $0 register QEMU" >&2; exit 2; }
+            register "$2" ;;
+  *) echo "usage: $0 install|check|kind|qemu-on|qemu-restore STATE|register QEMU" >&2; exit 2 ;;
 esac
