@@ -28,9 +28,10 @@ SETUP_X86_VIA_QEMU ?=
 
 # What building both executables and running the demo need; then what the
 # tests need besides.
-DEMO_PACKAGES := cmake make g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 \
-	binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine64 wixl msitools python3
-TEST_PACKAGES := g++ clang clang-format clang-tidy libclang-rt-14-dev googletest libgtest-dev \
+DEMO_PACKAGES := cmake make g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 wine64 wixl msitools \
+	python3
+X64_PACKAGES := g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
+TEST_PACKAGES := $(X64_PACKAGES) g++ clang clang-format clang-tidy libclang-rt-14-dev googletest libgtest-dev \
 	libgmock-dev xvfb xdotool osslsigncode openssl python3-pefile debootstrap
 
 # Installs the Debian packages of $(1) that are missing.
@@ -44,7 +45,7 @@ define install_packages
 	fi
 endef
 
-.PHONY: all x86 x64 native fuzz deps demo-deps demo test unit-test lint e2e-test e2e-x86-test e2e-wine10-test image-test fuzz-test bench clean
+.PHONY: all x86 x64 native fuzz deps demo-deps x64-deps demo test unit-test lint e2e-test e2e-x86-test e2e-wine10-test image-test fuzz-test bench clean
 
 # Sources under clang-format, and the logic under clang-tidy (the native build's
 # compile commands; the Win32 host and entry build only with mingw).
@@ -75,14 +76,18 @@ ifneq ($(SETUP_SKIP_WINE10),1)
 	$(if $(filter deps,$@),tests/e2e/wine10.sh install)
 endif
 
-# The product itself where 32-bit Wine runs, else its x64 twin.
-demo: demo-deps x86 x64
+# The product itself where 32-bit Wine runs, else its x64 twin (whose cross
+# compiler only then comes in).
+demo: demo-deps x86
 	@if [ "$(SETUP_SKIP_X86_RUN)" != 1 ] && tests/e2e/x86-wine.sh check 2>/dev/null; then \
-	  exe=build/x86/setup.exe; \
+	  $(PYTHON) tests/e2e/demo.py build/x86/setup.exe $(ARGS); \
 	else \
-	  echo "32-bit Wine does not run here: showing the x64 build instead"; exe=build/x64/setup.exe; \
-	fi; \
-	$(PYTHON) tests/e2e/demo.py $$exe $(ARGS)
+	  echo "32-bit Wine does not run here: showing the x64 build instead"; \
+	  $(MAKE) --no-print-directory x64-deps x64 && $(PYTHON) tests/e2e/demo.py build/x64/setup.exe $(ARGS); \
+	fi
+
+x64-deps:
+	$(call install_packages,$(X64_PACKAGES))
 
 unit-test: native
 	cd build/native && ctest --output-on-failure -j$(JOBS)

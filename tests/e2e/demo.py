@@ -6,15 +6,24 @@ Creates a throwaway Wine prefix, runs setup.exe with ARGUMENTS (install),
 shows its exit code, the files it installed and the engine's log, then runs
 `setup.exe /x /q` and shows that the files are gone. `make demo` passes the
 32-bit product, or the x64 build where 32-bit Wine cannot run.
+
+The harness's runner is built here for the launcher's own bitness, so that
+the demo of the 32-bit product needs only the 32-bit cross compiler (one
+package set less to install on a new machine).
 """
 
 import os
+import struct
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
+REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO))
 
-from tests.e2e import session  # noqa: E402
+from tests.e2e import session, wine  # noqa: E402
+
+# The PE machine field's values and the cross compilers that build for them.
+MACHINES = {0x14C: "i686", 0x8664: "x86_64"}
 
 TEMP = "C:\\users\\demo\\Temp\\"
 PACKAGE_FILE = "veltusb.inf"  # one of the files the sample package installs
@@ -22,6 +31,14 @@ PACKAGE_FILE = "veltusb.inf"  # one of the files the sample package installs
 
 def installed_folders(drive_c):
     return sorted({path.parent for path in drive_c.rglob(PACKAGE_FILE)})
+
+
+def pe_machine(exe):
+    with open(exe, "rb") as f:
+        header = f.read(4096)
+    (offset,) = struct.unpack_from("<I", header, 0x3C)
+    (machine,) = struct.unpack_from("<H", header, offset + 4)
+    return machine
 
 
 def describe(code):
@@ -36,8 +53,11 @@ def main():
     if len(sys.argv) < 2:
         sys.exit(__doc__)
     arguments = " ".join(sys.argv[2:])
-    print("Creating a throwaway Wine prefix (a few seconds)...")
-    prefix = session.prefix()
+    machine = MACHINES[pe_machine(sys.argv[1])]
+    runner, _ = wine.build_tools(REPO / "build" / f"demo-tools-{machine}", machine=machine)
+    print("Creating a throwaway Wine prefix (a few seconds)...", flush=True)
+    prefix = wine.WinePrefix(runner)
+    prefix.create()
     drive_c = Path(prefix.unix_path("C:\\"))
     prefix.put_file(sys.argv[1], session.SETUP)
     temp_unix = Path(prefix.mkdir(TEMP))
@@ -66,6 +86,7 @@ def main():
         prefix.path = None
     else:
         print("\nThe prefix is deleted now; set KEEP_PREFIX=1 to keep it.")
+    prefix.close()
 
 
 if __name__ == "__main__":
