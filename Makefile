@@ -11,7 +11,7 @@
 #   make deps     the Debian packages all of this needs, and 32-bit Wine
 #                 (SETUP_SKIP_X86_RUN=1: neither set up nor run the 32-bit product),
 #                 and Wine 10 in /var/lib/setup-e2e/trixie (SETUP_SKIP_WINE10=1: not that)
-#   make demo-deps  only what the demo needs: the build's and Wine's packages, 32-bit Wine
+#   make demo-deps  only what the demo needs: the 32-bit cross compiler, Wine, 32-bit Wine
 
 PYTHON := /usr/bin/python3
 JOBS   ?= $(shell nproc)

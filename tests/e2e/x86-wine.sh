@@ -51,13 +51,15 @@ kind() {
   esac
 }
 
+mount_binfmt() {
+  [ -e "$BINFMT/register" ] || mount -t binfmt_misc binfmt_misc "$BINFMT" ||
+    { echo "x86-wine: cannot mount binfmt_misc" >&2; return 1; }
+}
+
 # $1: the qemu to register (default: the machine's own).
 register() {
   qemu=${1:-$QEMU}
-  if [ ! -e "$BINFMT/register" ]; then
-    mount -t binfmt_misc binfmt_misc "$BINFMT" ||
-      { echo "x86-wine: cannot mount binfmt_misc" >&2; return 1; }
-  fi
+  mount_binfmt || return 1
   # A stale entry (disabled, or registered without F) is replaced.
   [ -e "$BINFMT/$ENTRY" ] && echo -1 >"$BINFMT/$ENTRY"
   printf '%s' ":$ENTRY:M::$MAGIC:$MASK:$qemu:F" >"$BINFMT/register" ||
@@ -77,8 +79,7 @@ entry_state() {
 qemu_on() {
   [ "$(id -u)" = 0 ] || { echo "x86-wine: qemu-on needs root" >&2; return 1; }
   [ -x "$QEMU" ] || { echo "x86-wine: $QEMU is missing (make deps installs it)" >&2; return 1; }
-  [ -e "$BINFMT/register" ] || mount -t binfmt_misc binfmt_misc "$BINFMT" ||
-    { echo "x86-wine: cannot mount binfmt_misc" >&2; return 1; }
+  mount_binfmt || return 1
   before=$(entry_state)
   case $before in
     absent) register || return 1 ;;
