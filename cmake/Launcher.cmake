@@ -116,8 +116,18 @@ else()
   add_custom_target(default_icon DEPENDS ${SETUP_ICON_FILE_USED})
   set(SETUP_ICON_TARGET default_icon)
 endif()
-configure_file(installer/setup/resources/setup.manifest.in generated/setup.manifest @ONLY)
+# The manifest as carried: its comments and the layout between elements are
+# for the reader of setup.manifest.in, and the system ignores them, so they
+# are left out of the image.
+file(READ installer/setup/resources/setup.manifest.in manifest)
+string(REGEX REPLACE "<!--([^-]|-[^-])*-->" "" manifest "${manifest}")
+string(REGEX REPLACE ">[ \t\r\n]+<" "><" manifest "${manifest}")
+string(REGEX REPLACE "[ \t\r\n]+" " " manifest "${manifest}")
+string(STRIP "${manifest}" manifest)
 set(SETUP_MANIFEST_FILE ${CMAKE_BINARY_DIR}/generated/setup.manifest)
+file(CONFIGURE OUTPUT ${SETUP_MANIFEST_FILE} CONTENT "${manifest}\n" @ONLY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             ${CMAKE_SOURCE_DIR}/installer/setup/resources/setup.manifest.in)
 
 # Text for a string inside the resource script.
 function(rc_string out text)

@@ -13,14 +13,37 @@ import time
 import unittest
 from pathlib import Path
 
+import pefile
+
 from . import session, wine
-from .session import BUILD_TOOLS_WINDOWS, PACKAGE_NAME, SETUP
+from .session import BUILD_TOOLS_WINDOWS, PACKAGE_NAME, SETUP, SETUP_DIR
 
 # Where Wine puts the 32-bit msiexec.exe that a 32-bit process starts from
 # its system directory.
 WOW64_MSIEXEC = "C:\\windows\\syswow64\\msiexec.exe"
 LOG_NAME = r"usb[0-9A-Fa-f]{1,4}\.tmp"
 INSTALLED_FILES = {"README.txt", "veltusb.cat", "veltusb.inf"}
+# Addresses to load the moved product at, in turn until Wine starts it: under
+# qemu, Wine 8 refuses a main executable below 0x68000000 (CreateProcessW
+# fails with 700) whatever it holds.
+MOVED_BASES = (0x70000000, 0x10000000)
+IMAGE_REL_BASED_HIGHLOW = 3
+
+
+def moved_image(exe, base):
+    """The bytes of the 32-bit image exe as the Windows loader leaves them at
+    base: each base relocation applied, and base as the address it was linked
+    at, so that Wine, which loads an executable where it was linked, runs it
+    there."""
+    image = pefile.PE(data=Path(exe).read_bytes())
+    delta = base - image.OPTIONAL_HEADER.ImageBase
+    for block in image.DIRECTORY_ENTRY_BASERELOC:
+        for entry in block.entries:
+            if entry.type == IMAGE_REL_BASED_HIGHLOW:
+                value = image.get_dword_at_rva(entry.rva)
+                image.set_dword_at_rva(entry.rva, (value + delta) & 0xFFFFFFFF)
+    image.OPTIONAL_HEADER.ImageBase = base
+    return image.write()
 
 
 class ProductChecks:
@@ -93,6 +116,36 @@ class ProductChecks:
         left = [p.name for p in temp_unix.iterdir()]
         self.assertEqual(1, len(left), f"only the log stays: {left}")
         self.assertRegex(left[0], f"^{LOG_NAME}$")
+
+    def test_moved_to_another_address_it_does_its_whole_job(self):
+        # Windows starts the product at another address each time (ASLR) and
+        # applies its base relocations; Wine loads it where it was linked. So
+        # the relocations are applied here, as Windows would, and the moved
+        # copy run. A pointer that lacks its relocation still holds the old
+        # address, where nothing is mapped any more.
+        temp_windows, temp_unix = session.fresh_temp("moved", self.prefix)
+        refused = []
+        for base in MOVED_BASES:
+            moved = f"{SETUP_DIR}\\moved-{base:08x}.exe"
+            self.prefix.write_file(moved, moved_image(session.X86_LAUNCHER, base))
+            self.prefix.reset_standin()
+            self.prefix.set_exit_code(2, 3010)
+            job = self.prefix.start(moved, r"/q /l INSTALLDIR=C:\Drivers", temp=temp_windows,
+                                    standin=True, wine_env={"WINEDEBUG": "+loaddll"})
+            try:
+                code = job.wait(120)
+            except wine.LaunchError as error:
+                refused.append(f"{base:#x}: {error}")
+                continue
+            except (TimeoutError, RuntimeError) as error:
+                self.fail(f"the product moved to {base:#x} did not end by itself (a crash?): "
+                          f"{str(error)[-3000:]}")
+            self.assertRegex(job.stderr, rf'Loaded L"[^"]*moved-{base:08x}\.exe" at 0*{base:X}:',
+                             "loaded where it was moved to")
+            self.assertEqual(3010, code)
+            session.check_typical_run(self, temp_windows, temp_unix, WOW64_MSIEXEC)
+            return
+        self.fail("Wine started the moved product at none of the addresses: " + "; ".join(refused))
 
     def test_install_and_remove_with_the_real_32_bit_engine(self):
         temp_windows, temp_unix = session.fresh_temp("real engine", self.prefix)

@@ -294,3 +294,86 @@ def execution_levels(manifest):
     """The requestedExecutionLevel values in a manifest's bytes."""
     return [e.get("level") for e in ET.fromstring(manifest).iter()
             if e.tag.rsplit("}", 1)[-1] == "requestedExecutionLevel"]
+
+
+IMAGE_REL_BASED_ABSOLUTE = 0  # padding at the end of a block
+IMAGE_REL_BASED_HIGHLOW = 3
+IMAGE_REL_BASED_DIR64 = 10
+IMAGE_SCN_CNT_CODE = 0x00000020
+IMAGE_SCN_MEM_EXECUTE = 0x20000000
+
+
+def section_name(section):
+    return section.Name.rstrip(b"\0").decode("ascii", "replace")
+
+
+def link_map_symbol(link_map, name):
+    """The address of a symbol assigned in the linker script, from a link map."""
+    with open(link_map, encoding="utf-8", errors="replace") as f:
+        found = re.findall(rf"^\s*0x([0-9a-fA-F]+)\s+{re.escape(name)} = ", f.read(), re.M)
+    if len(set(found)) != 1:
+        raise AssertionError(f"{link_map} gives {name} {len(set(found))} addresses, not one")
+    return int(found[0], 16)
+
+
+def pointer_ranges(pe, link_map=None):
+    """(start, end) RVAs where the image keeps pointers: every section that is
+    neither code nor resources nor relocations, as far as the file fills it,
+    and, for the 32-bit layout (link_map given), the constants and constructor
+    lists that share .text with the code."""
+    ranges = []
+    for section in pe.sections:
+        if (section.Characteristics & IMAGE_SCN_MEM_EXECUTE
+                or section_name(section) in (".rsrc", ".reloc")):
+            continue
+        filled = min(section.Misc_VirtualSize, section.SizeOfRawData)
+        ranges.append((section.VirtualAddress, section.VirtualAddress + filled))
+    if link_map:
+        base = pe.OPTIONAL_HEADER.ImageBase
+        ranges.append((link_map_symbol(link_map, "___CTOR_LIST__") - base,
+                       link_map_symbol(link_map, "__rt_psrelocs_end") - base))
+    return ranges
+
+
+def relocation_problems(pe, ranges):
+    """What would break when the loader moves the image (ASLR): a base
+    relocation at a place that holds no address inside the image, and an
+    address inside the image, in ranges (pointer_ranges), that no relocation
+    covers."""
+    base, size = pe.OPTIONAL_HEADER.ImageBase, pe.OPTIONAL_HEADER.SizeOfImage
+    width = 8 if pe.OPTIONAL_HEADER.Magic == pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS else 4
+
+    def value_at(rva, size_in_bytes):
+        data = pe.get_data(rva, size_in_bytes)
+        return int.from_bytes(data, "little") if len(data) == size_in_bytes else None
+
+    def where(rva):
+        section = pe.get_section_by_rva(rva)
+        if section is None:
+            return f"{rva:#x} (in no section)"
+        return f"{rva:#x} ({section_name(section)}+{rva - section.VirtualAddress:#x})"
+
+    problems, sites = [], set()
+    for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", []):
+        for entry in block.entries:
+            if entry.type == IMAGE_REL_BASED_ABSOLUTE:
+                continue
+            if entry.type not in (IMAGE_REL_BASED_HIGHLOW, IMAGE_REL_BASED_DIR64):
+                problems.append(f"relocation of type {entry.type} at {where(entry.rva)}")
+                continue
+            sites.add(entry.rva)
+            value = value_at(entry.rva, 4 if entry.type == IMAGE_REL_BASED_HIGHLOW else 8)
+            section = pe.get_section_by_rva(entry.rva)
+            if section is None or section_name(section) == ".rsrc":
+                problems.append(f"relocation at {where(entry.rva)}: the loader would change bytes "
+                                "that are no pointer of the program")
+            elif value is None or not base <= value < base + size:
+                problems.append(f"relocation at {where(entry.rva)} holds "
+                                f"{value if value is None else hex(value)}, no address inside the image")
+    for start, end in ranges:
+        for rva in range(start, end - width + 1, width):
+            value = value_at(rva, width)
+            if value is not None and base <= value < base + size and rva not in sites:
+                problems.append(f"{value:#x} at {where(rva)} points into the image but has no "
+                                "relocation: moved, it would keep the old address")
+    return problems
