@@ -156,12 +156,13 @@ def launcher_link_options(build_dir):
 
 
 def build_windows_program(source, entry, package_path, out_exe, link_options, libraries,
-                          work_dir, compile_options=("-Os",), arch="x64"):
+                          work_dir, compile_options=("-Os",), arch="x64", page_aligned=None):
     """Links source with the package as resource MSI/129, using the given
     link options with the entry replaced by the function entry (None: keep
     the C runtime's entry and drop -nostartfiles), for the arch build (x64 or
     x86). The image is then finished as the launcher's is (finish-image.py:
-    read-only resources, and for x86 their page-aligned start checked).
+    read-only resources, and their page-aligned start checked where
+    page_aligned says so; by default for x86, as the launcher's).
     Intermediate files go to work_dir."""
     gcc, windres = TOOLCHAIN[arch]
     started = time.monotonic()
@@ -186,7 +187,9 @@ def build_windows_program(source, entry, package_path, out_exe, link_options, li
         options.append(token)
     run_quiet([gcc, *options, str(obj), str(res), "-o", str(out_exe), *libraries])
     res.unlink()
-    finish = ["--page-aligned-resources"] if arch == "x86" else []
+    if page_aligned is None:
+        page_aligned = arch == "x86"
+    finish = ["--page-aligned-resources"] if page_aligned else []
     run_quiet([sys.executable, str(FINISH_IMAGE), str(out_exe), *finish])
     return Path(out_exe), time.monotonic() - started
 

@@ -1,7 +1,9 @@
-"""bench/run.sh --explore [SECTION...]: where the launcher's extraction time goes.
+"""bench/run.sh --explore [SECTION...]: where the launcher's time goes.
 
-1. alignment: the do-nothing program and the launcher around the 256 MiB
-   package, linked with 4096 (as built) and with 512.
+1. layout: the do-nothing program around the 256 MiB package, 32 bits,
+   linked with the product's image layout (cmake/compact-i386.ld), with the
+   layout before it (LAYOUT_BEFORE) and with the toolchain's own at 512 and
+   4096 bytes of file alignment: whether Wine maps the package or reads it.
 2. probe: the write path under Wine: bench/probe.c around the 1 GiB package
    writes it to %TEMP% in several ways (chunk sizes, reading it back as the
    launcher does) and times each step from inside.
@@ -13,7 +15,6 @@ when missing). Writes build/bench/explore.md.
 
 import mmap
 import os
-import shlex
 import statistics
 import subprocess
 import sys
@@ -21,7 +22,7 @@ import time
 from pathlib import Path
 
 import common
-from common import GiB, MiB, OUT, Series, log, mib, run_quiet
+from common import GiB, MiB, OUT, Series, log, mib
 
 EXPLORE = OUT / "explore"
 RUNS = 5
@@ -36,33 +37,16 @@ PROBE_MODES = (
     *(f"chunk:{chunk},new,readback" for chunk in PROBE_CHUNKS),
 )
 PHASES = ("prepare", "write", "close", "verify", "total")
-SECTIONS = ("alignment", "probe", "native")
+SECTIONS = ("layout", "probe", "native")
+# The last commit whose 32-bit layout padded .text to the page where .rsrc
+# starts (the code before the package); its linker script is read from git.
+LAYOUT_BEFORE = "6b36ec7"
 
 
 def prepared(size):
     package, _ = common.package(size)
     launcher, _ = common.build_launcher(package, OUT / f"launcher-{common.short_label(size)}")
     return package, launcher
-
-
-def relink_launcher(build_dir, alignment, out_exe):
-    """The launcher of build_dir linked again with another file alignment."""
-    link_txt = Path(build_dir) / "CMakeFiles" / "setup.dir" / "link.txt"
-    line = next(l for l in link_txt.read_text().splitlines() if " -o setup.exe" in l)
-    tokens = []
-    skip = False
-    for token in shlex.split(line):
-        if skip:
-            skip = False
-            tokens.append(str(out_exe))
-            continue
-        if token == "-o":
-            skip = True
-        if token.startswith("-Wl,--out-implib"):
-            continue
-        tokens.append(token.replace("--file-alignment,4096", f"--file-alignment,{alignment}"))
-    run_quiet(tokens, cwd=build_dir)
-    return Path(out_exe)
 
 
 def timed_series(bench, exe, runs, standin, expected_code, size=None):
@@ -87,37 +71,66 @@ def timed_series(bench, exe, runs, standin, expected_code, size=None):
     return series, sampler
 
 
-def alignment_section(bench):
+def layout_section():
+    """The do-nothing program's start around the 256 MiB package under 32-bit
+    Wine, in each layout: time, private and file-backed memory."""
     size = 256 * MiB
-    package, launcher = prepared(size)
-    options, libraries = common.launcher_link_options(launcher.parent)
-    work = EXPLORE / "alignment-256M"
-    subjects = []
-    for alignment in (4096, 512):
-        aligned = [o.replace("--file-alignment,4096", f"--file-alignment,{alignment}")
-                   for o in options]
-        nothing = work / f"nothing-fa{alignment}.exe"
-        if not common.newer(nothing, package, common.BENCH_DIR / "nothing.c", launcher):
-            common.build_windows_program(common.BENCH_DIR / "nothing.c", "NothingEntry", package,
-                                         nothing, aligned, libraries, work / "obj")
-        relinked = work / f"setup-fa{alignment}.exe"
-        if not common.newer(relinked, launcher):
-            relink_launcher(launcher.parent, alignment, relinked)
-        for exe in (nothing, relinked):
-            if common.file_alignment(exe) != alignment:
-                raise RuntimeError(f"{exe}: file alignment is not {alignment}")
-        subjects.append((alignment, nothing, relinked))
+    package, _ = common.package(size)
+    launcher_dir = OUT / f"launcher-x86-{common.short_label(size)}"
+    common.build_launcher(package, launcher_dir, preset="x86")
+    options, libraries = common.launcher_link_options(launcher_dir)
+    work = EXPLORE / "layout-256M"
+    work.mkdir(parents=True, exist_ok=True)
+    before_script = work / f"compact-i386-{LAYOUT_BEFORE}.ld"
+    before_script.write_bytes(subprocess.run(
+        ["git", "show", f"{LAYOUT_BEFORE}:cmake/compact-i386.ld"], cwd=common.REPO,
+        check=True, stdout=subprocess.PIPE).stdout)
 
-    rows = ["| 256 MiB package, file alignment | do-nothing run, ms | do-nothing peak RSS "
-            "(anon / file) | launcher run, ms | launcher peak RSS (anon / file) |",
-            "|---|---:|---:|---:|---:|"]
-    for alignment, nothing, relinked in subjects:
-        log(f"explore: alignment {alignment}")
-        n_series, n_mem = timed_series(bench, nothing, RUNS, False, 0)
-        l_series, l_mem = timed_series(bench, relinked, RUNS, True, common.ENGINE_EXIT_CODE, size)
-        rows.append(f"| {alignment} | {n_series.ms()} | {memory_text(n_mem)} "
-                    f"| {l_series.ms()} | {memory_text(l_mem)} |")
+    def script(path):
+        return [o if not o.startswith("-Wl,-T,") else f"-Wl,-T,{path}" for o in options]
+
+    def toolchain(alignment):
+        return [o if not o.startswith("-Wl,--file-alignment,") else
+                f"-Wl,--file-alignment,{alignment}" for o in options if not o.startswith("-Wl,-T,")]
+
+    layouts = (
+        ("as built", options, True),
+        (f"before ({LAYOUT_BEFORE})", script(before_script), True),
+        ("toolchain's, 512-byte file alignment", toolchain(512), False),
+        ("toolchain's, 4 KiB file alignment", toolchain(4096), False),
+    )
+    subjects = []
+    for index, (name, link_options, page_aligned) in enumerate(layouts):
+        nothing = work / f"nothing-{index}.exe"
+        common.build_windows_program(common.BENCH_DIR / "nothing.c", "NothingEntry", package,
+                                     nothing, link_options, libraries, work / f"obj-{index}",
+                                     arch="x86", page_aligned=page_aligned)
+        subjects.append((name, nothing))
+
+    rows = ["| 256 MiB package, 32-bit do-nothing, layout | file | `.rsrc` file offset "
+            "| start, ms | peak RSS (private / file-backed) |", "|---|---:|---:|---:|---:|"]
+    bench = common.BenchPrefix(arch="x86")
+    try:
+        for name, nothing in subjects:
+            log(f"explore: layout {name}")
+            series, memory = timed_series(bench, nothing, RUNS, False, 0)
+            offset = resource_offset(nothing)
+            where = f"0x{offset:X}" + (" (a page)" if offset % 4096 == 0 else " (not a page)")
+            rows.append(f"| {name} | {nothing.stat().st_size - size:,} bytes + package "
+                        f"| {where} | {series.ms()} | {memory_text(memory)} |")
+    finally:
+        bench.close()
     return rows
+
+
+def resource_offset(exe):
+    """The file offset of the section that holds the resource directory."""
+    import pefile  # python3-pefile, installed by make deps
+    image = pefile.PE(str(exe), fast_load=True)
+    rva = image.OPTIONAL_HEADER.DATA_DIRECTORY[2].VirtualAddress
+    offset = image.get_section_by_rva(rva).PointerToRawData
+    image.close()
+    return offset
 
 
 def memory_text(sampler):
@@ -252,24 +265,23 @@ def main(argv):
     started = time.monotonic()
     common.ensure_free_space(OUT, 4 * GiB, "the exploration builds")
     parts = []
-    if "alignment" in sections or "probe" in sections:
+    if "layout" in sections:
+        parts += [
+            f"Image layout (median (min–max) of {RUNS} runs after a warm-up; memory from one "
+            "more run with /proc sampled every 5 ms):",
+            "", *layout_section(), ""]
+    if "probe" in sections:
         bench = common.BenchPrefix()
         try:
-            if "alignment" in sections:
-                parts += [
-                    f"Image file alignment (median (min–max) of {RUNS} runs after a warm-up; "
-                    "memory from one more run with /proc sampled every 5 ms):",
-                    "", *alignment_section(bench), ""]
-            if "probe" in sections:
-                parts += [
-                    "Write path under Wine: bench/probe.c around the 1 GiB package, median "
-                    f"(min–max) of {PROBE_RUNS} rounds after a warm-up round (the order of the "
-                    "modes rotating each round); prepare = "
-                    "touch/heap step, WriteFile(s) = the writes (or the copy into a file "
-                    "mapping), CloseHandle = closing the new file, read-back = opening it "
-                    "again read-shared, reading it in reads of the write size and comparing "
-                    "each with the resource:",
-                    "", *probe_section(bench), ""]
+            parts += [
+                "Write path under Wine: bench/probe.c around the 1 GiB package, median "
+                f"(min–max) of {PROBE_RUNS} rounds after a warm-up round (the order of the "
+                "modes rotating each round); prepare = "
+                "touch/heap step, WriteFile(s) = the writes (or the copy into a file "
+                "mapping), CloseHandle = closing the new file, read-back = opening it "
+                "again read-shared, reading it in reads of the write size and comparing "
+                "each with the resource:",
+                "", *probe_section(bench), ""]
         finally:
             bench.close()
     if "native" in sections:

@@ -3,9 +3,9 @@
 #
 #   bench/run.sh             the table, also written to build/bench/results.md
 #   bench/run.sh --explore [SECTION...]
-#                            where the time goes: image file alignment, the write
+#                            where the time goes: the 32-bit image layout, the write
 #                            path under Wine and natively (temporary builds;
-#                            slower); SECTION is alignment, probe or native
+#                            slower); SECTION is layout, probe or native
 #
 # Needs `make all` (build/x86, build/x64 and the Wine helper programs).
 set -eu
@@ -34,5 +34,5 @@ fi
 case "${1:-}" in
   --explore) shift; exec /usr/bin/python3 -B bench/explore.py "$@" ;;
   "") exec /usr/bin/python3 -B bench/bench.py ;;
-  *) echo "usage: bench/run.sh [--explore [alignment|probe|native]...]" >&2; exit 2 ;;
+  *) echo "usage: bench/run.sh [--explore [layout|probe|native]...]" >&2; exit 2 ;;
 esac
