@@ -74,6 +74,19 @@ Text LongestLogPath(const wchar_t* tempDirectory) {
   return path;
 }
 
+// Starts `command` with the engine at `enginePath`, waits for it and reads
+// its exit code. 0 when all three succeeded; otherwise the system's error,
+// taken before the process handles are closed.
+uint32_t RunToExit(Host& host, const wchar_t* enginePath, Text& command, uint32_t& exitCode) {
+  StartedProcess started = host.StartProcess(enginePath, command);
+  ScopedHandle process(host, started.process);
+  ScopedHandle thread(host, started.thread);
+  if (!process) return FailureCode(host);
+  host.WaitForProcess(process.get());
+  if (!host.GetProcessExitCode(process.get(), exitCode)) return FailureCode(host);
+  return 0;
+}
+
 }  // namespace
 
 Text BuildPropertyArguments(const CSetupCommandLineInfo& info) {
@@ -100,13 +113,8 @@ Text BuildEngineCommand(const CSetupCommandLineInfo& info, const wchar_t* packag
 
 RemovalResult RemovePreviousProduct(Host& host, const wchar_t* enginePath) {
   Text command(kRemovalCommand);
-  StartedProcess started = host.StartProcess(enginePath, command);
-  ScopedHandle process(host, started.process);
-  ScopedHandle thread(host, started.thread);
   RemovalResult result;
-  if (!process) return result;
-  host.WaitForProcess(process.get());
-  result.ran = host.GetProcessExitCode(process.get(), result.exitCode);
+  result.ran = RunToExit(host, enginePath, command, result.exitCode) == 0;
   return result;
 }
 
@@ -145,20 +153,10 @@ void RunInstallerStage(Host& host, const wchar_t* tempDirectory, const wchar_t* 
   Text command = BuildEngineCommand(info, packagePath, logPath.c_str());
   RemovalResult removal = RemovePreviousProduct(host, engine.c_str());
 
-  StartedProcess started = host.StartProcess(engine.c_str(), command);
-  if (started.process == 0) {
-    exitCode = static_cast<int32_t>(FailureCode(host));
-    return;
-  }
   uint32_t engineExitCode = 0;
-  {
-    ScopedHandle process(host, started.process);
-    ScopedHandle thread(host, started.thread);
-    host.WaitForProcess(process.get());
-    if (!host.GetProcessExitCode(process.get(), engineExitCode)) {
-      exitCode = static_cast<int32_t>(FailureCode(host));
-      return;
-    }
+  if (uint32_t failure = RunToExit(host, engine.c_str(), command, engineExitCode)) {
+    exitCode = static_cast<int32_t>(failure);
+    return;
   }
   // The engine's own code passes through, read back as unsigned, but for
   // what the removal adds to it.

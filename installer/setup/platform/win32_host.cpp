@@ -15,12 +15,18 @@ HostHandle FromHandle(HANDLE handle) { return reinterpret_cast<HostHandle>(handl
 constexpr DWORD kLongestPath = 32768;
 
 // Functions newer than Windows XP, looked up at run time so that the
-// launcher still loads there.
+// launcher still loads there. Where the system lacks one, the lookup is
+// null and the last error ERROR_PROC_NOT_FOUND, which the caller reports.
+void* LookUpKernel32Function(const char* name) {
+  HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
+  FARPROC function = kernel32 != nullptr ? ::GetProcAddress(kernel32, name) : nullptr;
+  if (function == nullptr) ::SetLastError(ERROR_PROC_NOT_FOUND);
+  return reinterpret_cast<void*>(function);
+}
+
 template <typename Function>
 Function FindKernel32Function(const char* name) {
-  HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
-  if (kernel32 == nullptr) return nullptr;
-  return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(kernel32, name)));
+  return reinterpret_cast<Function>(LookUpKernel32Function(name));
 }
 
 using GetTempPath2Function = DWORD(WINAPI*)(DWORD, LPWSTR);
@@ -58,10 +64,7 @@ bool Win32Host::HasTempPath2() {
 uint32_t Win32Host::QueryTempPath(bool systemTemp, wchar_t* buffer, uint32_t capacity) {
   if (systemTemp) {
     auto getTempPath2 = FindKernel32Function<GetTempPath2Function>("GetTempPath2W");
-    if (getTempPath2 == nullptr) {
-      ::SetLastError(ERROR_PROC_NOT_FOUND);
-      return 0;
-    }
+    if (getTempPath2 == nullptr) return 0;
     return getTempPath2(capacity, buffer);
   }
   return ::GetTempPathW(capacity, buffer);
@@ -176,10 +179,7 @@ HostHandle Win32Host::OpenFolder(const wchar_t* path) {
 bool Win32Host::QueryFinalPath(HostHandle handle, Text& path) {
   auto getFinalPath =
       FindKernel32Function<GetFinalPathNameByHandleFunction>("GetFinalPathNameByHandleW");
-  if (getFinalPath == nullptr) {
-    ::SetLastError(ERROR_PROC_NOT_FOUND);
-    return false;
-  }
+  if (getFinalPath == nullptr) return false;
   // Asked first for the size it needs, including the terminator.
   DWORD needed = getFinalPath(ToHandle(handle), nullptr, 0, 0);
   if (needed == 0) return false;
@@ -196,10 +196,7 @@ bool Win32Host::QueryFinalPath(HostHandle handle, Text& path) {
 int Win32Host::CompareOrdinal(const wchar_t* a, size_t aLength, const wchar_t* b, size_t bLength,
                               bool ignoreCase) {
   auto compare = FindKernel32Function<CompareStringOrdinalFunction>("CompareStringOrdinal");
-  if (compare == nullptr) {
-    ::SetLastError(ERROR_PROC_NOT_FOUND);
-    return 0;
-  }
+  if (compare == nullptr) return 0;
   return compare(a, static_cast<int>(aLength), b, static_cast<int>(bLength),
                  ignoreCase ? TRUE : FALSE);
 }
@@ -210,10 +207,7 @@ bool Win32Host::SetFileInformation(HostHandle file, uint32_t infoClass, const vo
                                    uint32_t size) {
   auto setFileInformation =
       FindKernel32Function<SetFileInformationByHandleFunction>("SetFileInformationByHandle");
-  if (setFileInformation == nullptr) {
-    ::SetLastError(ERROR_PROC_NOT_FOUND);
-    return false;
-  }
+  if (setFileInformation == nullptr) return false;
   return setFileInformation(ToHandle(file), static_cast<int>(infoClass),
                             const_cast<void*>(information), size) != FALSE;
 }
