@@ -18,9 +18,10 @@
      .reloc   base relocations, so the image can move (ASLR)
    The linker lays the image out once, records the base relocations at
    the addresses of that layout, sizes .reloc and lays the image out again.
-   So no address may change between the two: .reloc stays last, .idata's
-   size is a constant (not computed from its own address, which an
-   earlier pass may still hold), and .rsrc has a fixed address.
+   So no address may change between the two: .reloc stays last, .rsrc has
+   a fixed address, and .idata's padding is given as a size, not computed
+   from the section's own address, which the first layout may not have yet
+   (a padding computed so once moved the sections after it by a page).
    Unwind tables are dropped: the launcher is built without exceptions. */
 OUTPUT_FORMAT(pei-i386)
 SECTIONS

@@ -3,8 +3,9 @@
 The package must start on a page of the file to be mapped rather than read
 (Wine), and the file must grow with the code in steps of the file alignment,
 not of a page. And since the image has a custom layout, its relocation table
-is checked against what it relocates: Windows moves the image on every start
-(ASLR), Wine never does, so no run here would show a wrong entry.
+is checked against what it relocates: Windows loads the image at another
+address than it was linked for (ASLR), Wine never does, so a plain run here
+shows no wrong entry.
 """
 import os
 import unittest
